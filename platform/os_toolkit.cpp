@@ -1,0 +1,621 @@
+#include "platform/os_toolkit.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/os_fault.h"
+
+// ---------------------------------------------------------------------------
+// Fault seams
+
+namespace {
+std::atomic<int> g_FailThreadIn{0};
+std::atomic<int> g_FailAcceptTimes{0};
+std::atomic<long> g_FailAcceptCode{0};
+std::atomic<int> g_FailBindTimes{0};
+std::atomic<long> g_FailBindCode{0};
+
+// Consumes one armed failure; false (one relaxed load) when none is armed.
+bool TakeFault(std::atomic<int>& times) {
+  int n = times.load(std::memory_order_relaxed);
+  while (n > 0) {
+    if (times.compare_exchange_weak(n, n - 1, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+}  // namespace
+
+namespace os_fault {
+void FailThreadCreation(int nth) { g_FailThreadIn.store(nth > 0 ? nth : 0); }
+void FailAccept(int times, long nativeCode) {
+  g_FailAcceptCode.store(nativeCode);
+  g_FailAcceptTimes.store(times > 0 ? times : 0);
+}
+void FailBind(int times, long nativeCode) {
+  g_FailBindCode.store(nativeCode);
+  g_FailBindTimes.store(times > 0 ? times : 0);
+}
+void Reset() {
+  g_FailThreadIn.store(0);
+  g_FailAcceptTimes.store(0);
+  g_FailBindTimes.store(0);
+}
+}  // namespace os_fault
+
+// ---------------------------------------------------------------------------
+// Errors: one table from errno to the portable code and its description.
+
+namespace {
+struct ErrnoRow {
+  int err;
+  long portable;
+};
+const ErrnoRow kErrnoTable[] = {
+    {ECONNREFUSED, OS_ERR_CONNECTION_REFUSED}, {ETIMEDOUT, OS_ERR_TIMED_OUT},
+    {EADDRINUSE, OS_ERR_ADDRESS_IN_USE},       {EADDRNOTAVAIL, OS_ERR_ADDRESS_NOT_AVAILABLE},
+    {ENETUNREACH, OS_ERR_NETWORK_UNREACHABLE}, {EHOSTUNREACH, OS_ERR_NETWORK_UNREACHABLE},
+    {ECONNRESET, OS_ERR_CONNECTION_RESET},     {ECONNABORTED, OS_ERR_CONNECTION_RESET},
+    {ENOTCONN, OS_ERR_NOT_CONNECTED},          {EBADF, OS_ERR_BAD_DESCRIPTOR},
+    {ENOTSOCK, OS_ERR_BAD_DESCRIPTOR},         {EMFILE, OS_ERR_NO_RESOURCES},
+    {ENFILE, OS_ERR_NO_RESOURCES},             {ENOBUFS, OS_ERR_NO_RESOURCES},
+    {ENOMEM, OS_ERR_NO_RESOURCES},             {EINVAL, OS_ERR_INVALID_ARGUMENT},
+    {EACCES, OS_ERR_PERMISSION},               {EPERM, OS_ERR_PERMISSION},
+    {EINTR, OS_ERR_INTERRUPTED},               {EAGAIN, OS_ERR_AGAIN},
+    {EPIPE, OS_ERR_BROKEN_PIPE},               {EDEADLK, OS_ERR_DEADLOCK},
+    {ESRCH, OS_ERR_NO_SUCH_THREAD},            {ENXIO, OS_ERR_HOST_NOT_FOUND},
+};
+
+const char* PortableDescription(long code) {
+  switch (code) {
+    case OS_ERR_CONNECTION_REFUSED: return "connection refused";
+    case OS_ERR_TIMED_OUT: return "operation timed out";
+    case OS_ERR_HOST_NOT_FOUND: return "host name not found";
+    case OS_ERR_ADDRESS_IN_USE: return "address already in use";
+    case OS_ERR_ADDRESS_NOT_AVAILABLE: return "address not available";
+    case OS_ERR_NETWORK_UNREACHABLE: return "network or host unreachable";
+    case OS_ERR_CONNECTION_RESET: return "connection reset or aborted";
+    case OS_ERR_NOT_CONNECTED: return "socket not connected";
+    case OS_ERR_BAD_DESCRIPTOR: return "bad or closed socket";
+    case OS_ERR_NO_RESOURCES: return "out of descriptors, buffers or memory";
+    case OS_ERR_INVALID_ARGUMENT: return "invalid argument";
+    case OS_ERR_PERMISSION: return "permission denied";
+    case OS_ERR_INTERRUPTED: return "interrupted by a signal";
+    case OS_ERR_AGAIN: return "resource temporarily unavailable";
+    case OS_ERR_BROKEN_PIPE: return "connection closed by the peer";
+    case OS_ERR_DEADLOCK: return "a thread cannot wait for itself";
+    case OS_ERR_NO_SUCH_THREAD: return "no such thread";
+    default: return "unknown error";
+  }
+}
+
+std::string ErrText(const std::string& what, int err) {
+  return what + ": " + std::strerror(err);
+}
+}  // namespace
+
+long os_portable_code(int err) {
+  for (const ErrnoRow& row : kErrnoTable)
+    if (row.err == err) return row.portable;
+  return OS_ERR_UNKNOWN;
+}
+
+os_toolkit_error::os_toolkit_error(std::string message) : m_Message(std::move(message)) {}
+os_toolkit_error::~os_toolkit_error() = default;
+const char* os_toolkit_error::what() const noexcept { return m_Message.c_str(); }
+
+os_network_toolkit_error::os_network_toolkit_error(long portableCode, long nativeCode,
+                                                   const std::string& message)
+    : os_toolkit_error(message), m_Portable(portableCode), m_Native(nativeCode) {}
+const char* os_network_toolkit_error::description(long portableCode) {
+  return PortableDescription(portableCode);
+}
+os_network_toolkit_error os_network_toolkit_error::from_errno(int err, const std::string& what) {
+  return os_network_toolkit_error(os_portable_code(err), err, ErrText(what, err));
+}
+
+os_thread_toolkit_error::os_thread_toolkit_error(long portableCode, long nativeCode,
+                                                 const std::string& message)
+    : os_toolkit_error(message), m_Portable(portableCode), m_Native(nativeCode) {}
+const char* os_thread_toolkit_error::description(long portableCode) {
+  return PortableDescription(portableCode);
+}
+os_thread_toolkit_error os_thread_toolkit_error::from_errno(int err, const std::string& what) {
+  return os_thread_toolkit_error(os_portable_code(err), err, ErrText(what, err));
+}
+
+// ---------------------------------------------------------------------------
+// Addresses
+
+os_ip_address::os_ip_address(const std::string& name) {
+  in_addr a{};
+  if (inet_pton(AF_INET, name.c_str(), &a) == 1) {
+    m_Addr = a.s_addr;
+    return;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = name.empty() ? EAI_NONAME : getaddrinfo(name.c_str(), nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    std::string msg = "cannot resolve host name '" + name + "': " +
+                      (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+    if (res) freeaddrinfo(res);
+    throw os_network_toolkit_error(OS_ERR_HOST_NOT_FOUND, ENXIO, msg);
+  }
+  m_Addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(res);
+}
+
+std::string os_ip_address::text() const {
+  char buf[INET_ADDRSTRLEN] = {0};
+  in_addr a{};
+  a.s_addr = m_Addr;
+  inet_ntop(AF_INET, &a, buf, sizeof buf);
+  return buf;
+}
+
+os_socket_address::os_socket_address() { initialize(); }
+os_socket_address::os_socket_address(int p) {
+  initialize();
+  port(p);
+}
+void os_socket_address::initialize() {
+  std::memset(&m_Addr, 0, sizeof m_Addr);
+  m_Addr.sin_family = AF_INET;
+}
+void os_socket_address::port(int p) { m_Addr.sin_port = htons(static_cast<uint16_t>(p)); }
+void os_socket_address::ip_address(long a) { m_Addr.sin_addr.s_addr = static_cast<uint32_t>(a); }
+int os_socket_address::port() const { return ntohs(m_Addr.sin_port); }
+long os_socket_address::ip_address() const { return static_cast<long>(m_Addr.sin_addr.s_addr); }
+
+// ---------------------------------------------------------------------------
+// Sockets
+
+os_socket::os_socket() : m_Fd(-1) {}
+os_socket::~os_socket() {
+  int fd = m_Fd.exchange(-1);
+  if (fd != -1) ::close(fd);
+}
+
+void os_socket::shutdown(int how) {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = m_Fd.load();
+  on_shutdown();
+  if (fd == -1) return;
+  int h = how == 0 ? SHUT_RD : how == 1 ? SHUT_WR : SHUT_RDWR;
+  // ENOTCONN: the peer is gone already; the aim (nobody blocked here) holds.
+  if (::shutdown(fd, h) != 0 && errno != ENOTCONN)
+    throw os_network_toolkit_error::from_errno(errno, "shutdown");
+}
+
+void os_socket::close() {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  on_shutdown();
+  int fd = m_Fd.exchange(-1);
+  if (fd != -1) ::close(fd);  // the descriptor is released even on EINTR
+}
+
+void os_socket::setsockopt(int level, int name, const void* value, int length) {
+  int fd = handle();
+  if (::setsockopt(fd, level, name, value, static_cast<socklen_t>(length)) != 0)
+    throw os_network_toolkit_error::from_errno(errno, "setsockopt");
+}
+
+void os_socket::getsockopt(int level, int name, void* value, int* length) const {
+  socklen_t len = static_cast<socklen_t>(*length);
+  if (::getsockopt(handle(), level, name, value, &len) != 0)
+    throw os_network_toolkit_error::from_errno(errno, "getsockopt");
+  *length = static_cast<int>(len);
+}
+
+os_socket_address os_socket::socket_address() const {
+  os_socket_address a;
+  socklen_t len = os_socket_address::size();
+  if (::getsockname(handle(), a.sa(), &len) != 0)
+    throw os_network_toolkit_error::from_errno(errno, "getsockname");
+  return a;
+}
+
+namespace {
+std::atomic<long> g_ConnectTimeoutMs{21000};
+
+int MillisLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline - std::chrono::steady_clock::now())
+                  .count();
+  return left < 0 ? 0 : left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
+}
+}  // namespace
+
+os_connectable_socket::os_connectable_socket()
+    : m_Connected(false), m_Failed(false), m_LastError(0) {}
+
+void os_connectable_socket::set_connect_timeout(long ms) { g_ConnectTimeoutMs.store(ms); }
+long os_connectable_socket::connect_timeout() { return g_ConnectTimeoutMs.load(); }
+
+void os_connectable_socket::connect_to(const sockaddr* address, int length) {
+  if (handle() != -1) close();
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw os_network_toolkit_error::from_errno(errno, "socket");
+  auto fail = [fd](int err, const char* what) {
+    ::close(fd);
+    return os_network_toolkit_error::from_errno(err, what);
+  };
+  if (::connect(fd, address, static_cast<socklen_t>(length)) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) throw fail(errno, "connect");
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(g_ConnectTimeoutMs.load());
+    for (;;) {
+      pollfd p{fd, POLLOUT, 0};
+      int rc = ::poll(&p, 1, MillisLeft(deadline));
+      if (rc < 0 && errno == EINTR) continue;
+      if (rc < 0) throw fail(errno, "connect");
+      if (rc == 0) throw fail(ETIMEDOUT, "connect");
+      break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) throw fail(err, "connect");
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  set_handle(fd);
+  m_Failed.store(false);
+  m_LastError.store(0);
+  mark_connected();
+}
+
+int os_connectable_socket::read(void* buffer, int length) {
+  for (;;) {
+    ssize_t n = ::recv(handle(), buffer, static_cast<size_t>(length), 0);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno == EINTR) continue;
+    m_LastError.store(errno, std::memory_order_relaxed);
+    m_Failed.store(true, std::memory_order_release);
+    return -1;
+  }
+}
+
+int os_connectable_socket::write(const void* buffer, int length) {
+  iovec v{const_cast<void*>(buffer), static_cast<size_t>(length)};
+  return static_cast<int>(writev(&v, 1));
+}
+
+long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
+  // Work on a copy: partial writes advance it.
+  iovec local[64];
+  std::vector<iovec> big;
+  iovec* v = local;
+  if (iovcnt > 64) {
+    big.assign(iov, iov + iovcnt);
+    v = big.data();
+  } else {
+    std::memcpy(local, iov, sizeof(iovec) * static_cast<size_t>(iovcnt));
+  }
+  long total = 0;
+  int first = 0;
+  while (first < iovcnt && v[first].iov_len == 0) ++first;
+  while (first < iovcnt) {
+    msghdr m{};
+    m.msg_iov = v + first;
+    m.msg_iovlen = static_cast<size_t>(iovcnt - first);
+    ssize_t n = ::sendmsg(handle(), &m, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      m_LastError.store(errno, std::memory_order_relaxed);
+      m_Failed.store(true, std::memory_order_release);
+      return total;
+    }
+    total += n;
+    size_t left = static_cast<size_t>(n);
+    while (first < iovcnt && left >= v[first].iov_len) {
+      left -= v[first].iov_len;
+      ++first;
+    }
+    if (first < iovcnt) {
+      v[first].iov_base = static_cast<char*>(v[first].iov_base) + left;
+      v[first].iov_len -= left;
+    }
+  }
+  return total;
+}
+
+bool os_connectable_socket::good() const {
+  return handle() != -1 && !m_Failed.load(std::memory_order_acquire);
+}
+bool os_connectable_socket::connected() const {
+  return m_Connected.load(std::memory_order_acquire) && handle() != -1;
+}
+
+os_socket_address os_connectable_socket::peer_address() const {
+  os_socket_address a;
+  socklen_t len = os_socket_address::size();
+  if (::getpeername(handle(), a.sa(), &len) != 0)
+    throw os_network_toolkit_error::from_errno(errno, "getpeername");
+  return a;
+}
+
+os_tcp_socket::os_tcp_socket(int bindKind) : m_BindKind(bindKind) {}
+
+os_tcp_socket* os_tcp_socket::adopt(int descriptor) {
+  os_tcp_socket* s = new os_tcp_socket(0);
+  s->set_handle(descriptor);
+  if (descriptor != -1) s->mark_connected();
+  return s;
+}
+
+os_tcp_connection_server::os_tcp_connection_server(const os_socket_address& address,
+                                                   int backlog) {
+  if (TakeFault(g_FailBindTimes)) {
+    int code = static_cast<int>(g_FailBindCode.load());
+    throw os_network_toolkit_error(os_portable_code(code), code, "bind: injected failure");
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw os_network_toolkit_error::from_errno(errno, "socket");
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd, address.sa(), os_socket_address::size()) != 0) {
+    int err = errno;
+    ::close(fd);
+    throw os_network_toolkit_error::from_errno(err, "bind");
+  }
+  if (::listen(fd, backlog) != 0) {
+    int err = errno;
+    ::close(fd);
+    throw os_network_toolkit_error::from_errno(err, "listen");
+  }
+  set_handle(fd);
+}
+
+bool os_tcp_connection_server::accept(os_tcp_socket& socket, timeval* timeout) {
+  if (TakeFault(g_FailAcceptTimes)) {
+    long code = g_FailAcceptCode.load();
+    if (code == 0) {
+      m_LastAcceptError.store(EAGAIN);
+      return false;
+    }
+    throw os_network_toolkit_error(os_portable_code(static_cast<int>(code)), code,
+                                   "accept: injected failure");
+  }
+  int fd = handle();
+  if (fd == -1) throw os_network_toolkit_error::from_errno(EBADF, "accept");
+  // The listener is non-blocking, so a connection that vanished between the
+  // readiness report and accept gives EAGAIN instead of a hang.
+  int waitMs = timeout ? static_cast<int>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000) : -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int rc = ::poll(&p, 1, waitMs < 0 ? -1 : MillisLeft(deadline));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) throw os_network_toolkit_error::from_errno(errno, "accept");
+    if (rc == 0) {
+      m_LastAcceptError.store(EAGAIN);
+      return false;
+    }
+    if (p.revents & POLLNVAL) throw os_network_toolkit_error::from_errno(EBADF, "accept");
+    break;
+  }
+  int nfd = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (nfd < 0) {
+    int err = errno;
+    switch (err) {
+      case EAGAIN:
+      case EINTR:
+      case ECONNABORTED:
+      case EPROTO:
+      case EPERM:
+      case EMFILE:
+      case ENFILE:
+      case ENOBUFS:
+      case ENOMEM:
+        m_LastAcceptError.store(err);
+        return false;
+      default:
+        throw os_network_toolkit_error::from_errno(err, "accept");
+    }
+  }
+  if (socket.handle() != -1) socket.close();
+  socket.set_handle(nfd);
+  socket.m_Failed.store(false);
+  socket.m_LastError.store(0);
+  socket.mark_connected();
+  m_LastAcceptError.store(0);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Multiplexer
+
+os_io_multiplexer::os_io_multiplexer() {
+  if (::pipe2(m_WakeFd, O_CLOEXEC | O_NONBLOCK) != 0)
+    throw os_network_toolkit_error::from_errno(errno, "pipe");
+}
+os_io_multiplexer::~os_io_multiplexer() {
+  ::close(m_WakeFd[0]);
+  ::close(m_WakeFd[1]);
+}
+void os_io_multiplexer::read_scan(const std::vector<unsigned>& handles) { m_Read = handles; }
+
+void os_io_multiplexer::wake() {
+  char b = 1;
+  ssize_t rc = ::write(m_WakeFd[1], &b, 1);
+  (void)rc;  // a full pipe already holds a wake-up
+}
+
+bool os_io_multiplexer::is_ready(unsigned h) const {
+  for (unsigned r : m_Ready)
+    if (r == h) return true;
+  return false;
+}
+
+int os_io_multiplexer::select(timeval* timeout) {
+  std::vector<pollfd> fds;
+  fds.reserve(m_Read.size() + 1);
+  for (unsigned h : m_Read) fds.push_back(pollfd{static_cast<int>(h), POLLIN, 0});
+  fds.push_back(pollfd{m_WakeFd[0], POLLIN, 0});
+  long waitMs = timeout ? timeout->tv_sec * 1000 + timeout->tv_usec / 1000 : -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  m_Ready.clear();
+  for (;;) {
+    int rc = ::poll(fds.data(), fds.size(), waitMs < 0 ? -1 : MillisLeft(deadline));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) throw os_network_toolkit_error::from_errno(errno, "select");
+    break;
+  }
+  if (fds.back().revents & POLLIN) {
+    char buf[64];
+    while (::read(m_WakeFd[0], buf, sizeof buf) > 0) {
+    }
+  }
+  for (size_t i = 0; i + 1 < fds.size(); ++i) {
+    if (fds[i].revents & POLLNVAL) throw os_network_toolkit_error::from_errno(EBADF, "select");
+    if (fds[i].revents) m_Ready.push_back(m_Read[i]);
+  }
+  return static_cast<int>(m_Ready.size());
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+namespace {
+// Live threads by id. Leaked on purpose: detached threads may still end
+// after static destruction has begun.
+struct ThreadRegistry {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::unordered_set<uint64_t> live;
+};
+ThreadRegistry& Registry() {
+  static ThreadRegistry* r = new ThreadRegistry;
+  return *r;
+}
+std::atomic<uint64_t> g_NextThreadId{1};
+thread_local uint64_t t_ThreadId = 0;
+}  // namespace
+
+struct os_thread::Impl {
+  std::thread th;
+};
+
+os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
+  if (g_FailThreadIn.load(std::memory_order_relaxed) > 0) {
+    if (g_FailThreadIn.fetch_sub(1) == 1)
+      throw os_thread_toolkit_error::from_errno(EAGAIN, "thread creation (injected)");
+  }
+  uint64_t id = g_NextThreadId.fetch_add(1);
+  ThreadRegistry& reg = Registry();
+  {
+    std::lock_guard<std::mutex> g(reg.mu);
+    reg.live.insert(id);
+  }
+  m_pImpl = new Impl;
+  try {
+    m_pImpl->th = std::thread([entry, arg, id, &reg] {
+      t_ThreadId = id;
+      try {
+        entry(arg);
+      } catch (...) {
+        // A thread function must not end the process; callers trace their own.
+      }
+      {
+        std::lock_guard<std::mutex> g(reg.mu);
+        reg.live.erase(id);
+      }
+      reg.cv.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    {
+      std::lock_guard<std::mutex> g(reg.mu);
+      reg.live.erase(id);
+    }
+    delete m_pImpl;
+    m_pImpl = nullptr;
+    int err = e.code().value() ? e.code().value() : EAGAIN;
+    throw os_thread_toolkit_error::from_errno(err, "thread creation");
+  }
+  m_Tid.id = id;
+}
+
+os_thread::~os_thread() {
+  if (!m_pImpl) return;
+  if (m_pImpl->th.joinable()) {
+    if (m_pImpl->th.get_id() == std::this_thread::get_id() || exists(m_Tid))
+      m_pImpl->th.detach();
+    else
+      m_pImpl->th.join();  // it has left its function: the join is immediate
+  }
+  delete m_pImpl;
+}
+
+bool os_thread::exists(os_thread_t tid) {
+  ThreadRegistry& reg = Registry();
+  std::lock_guard<std::mutex> g(reg.mu);
+  return reg.live.count(tid.id) != 0;
+}
+
+namespace os_this_thread {
+os_thread_t tid() {
+  if (t_ThreadId == 0) t_ThreadId = g_NextThreadId.fetch_add(1);
+  return os_thread_t{t_ThreadId};
+}
+
+void wait_for_thread(os_thread_t t) {
+  if (t == tid()) throw os_thread_toolkit_error::from_errno(EDEADLK, "wait_for_thread");
+  ThreadRegistry& reg = Registry();
+  std::unique_lock<std::mutex> g(reg.mu);
+  reg.cv.wait(g, [&] { return reg.live.count(t.id) == 0; });
+}
+
+void sleep(int seconds) {
+  if (seconds > 0) std::this_thread::sleep_for(std::chrono::seconds(seconds));
+}
+void milli_sleep(long ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+}  // namespace os_this_thread
+
+// ---------------------------------------------------------------------------
+// Locks and events
+
+os_critical_section::os_critical_section(bool) {}
+
+os_event_semaphore::os_event_semaphore(bool) : m_Posted(false) {}
+
+void os_event_semaphore::post() {
+  {
+    std::lock_guard<std::mutex> g(m_Mutex);
+    m_Posted.store(true, std::memory_order_release);
+  }
+  m_Cond.notify_all();
+}
+
+void os_event_semaphore::reset() {
+  std::lock_guard<std::mutex> g(m_Mutex);
+  m_Posted.store(false, std::memory_order_release);
+}
+
+void os_event_semaphore::wait() {
+  std::unique_lock<std::mutex> g(m_Mutex);
+  m_Cond.wait(g, [this] { return m_Posted.load(std::memory_order_acquire); });
+}
+
+bool os_event_semaphore::wait(long ms) {
+  std::unique_lock<std::mutex> g(m_Mutex);
+  if (ms < 0) ms = 0;
+  return m_Cond.wait_for(g, std::chrono::milliseconds(ms),
+                         [this] { return m_Posted.load(std::memory_order_acquire); });
+}

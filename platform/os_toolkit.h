@@ -1,0 +1,333 @@
+// Public header: the socket-and-thread toolkit the library is written against.
+//
+// This is the only layer that includes the operating system's socket and
+// thread headers. Every primitive states its guarantees here:
+//  - Errors are thrown as os_toolkit_error or one of its two subclasses, which
+//    carry a portable code (os_errc below) and the native errno value.
+//  - Every blocking call retries on EINTR; a timed wait recomputes what is left.
+//  - Sockets are close-on-exec and never raise SIGPIPE (MSG_NOSIGNAL).
+//  - shutdown() wakes a thread blocked in read() on the same socket; close()
+//    alone does not, so shut down first. close() runs at most once per
+//    descriptor whatever the number of threads calling it.
+//  - Event semaphores are manual-reset; critical sections are re-entrant.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hx_export.h"
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// Portable codes carried by os_network_toolkit_error and os_thread_toolkit_error.
+enum os_errc : long {
+  OS_ERR_UNKNOWN = 0,
+  OS_ERR_CONNECTION_REFUSED = 1,
+  OS_ERR_TIMED_OUT = 2,
+  OS_ERR_HOST_NOT_FOUND = 3,
+  OS_ERR_ADDRESS_IN_USE = 4,
+  OS_ERR_ADDRESS_NOT_AVAILABLE = 5,
+  OS_ERR_NETWORK_UNREACHABLE = 6,
+  OS_ERR_CONNECTION_RESET = 7,
+  OS_ERR_NOT_CONNECTED = 8,
+  OS_ERR_BAD_DESCRIPTOR = 9,
+  OS_ERR_NO_RESOURCES = 10,
+  OS_ERR_INVALID_ARGUMENT = 11,
+  OS_ERR_PERMISSION = 12,
+  OS_ERR_INTERRUPTED = 13,
+  OS_ERR_AGAIN = 14,
+  OS_ERR_BROKEN_PIPE = 15,
+  OS_ERR_DEADLOCK = 16,
+  OS_ERR_NO_SUCH_THREAD = 17,
+};
+
+class HX_NET_API os_toolkit_error : public std::exception {
+ public:
+  explicit os_toolkit_error(std::string message);
+  ~os_toolkit_error() override;
+  // The message text (the second virtual operation, after the destructor).
+  const char* what() const noexcept override;
+
+ private:
+  std::string m_Message;
+};
+
+// An error of the socket layer; native_code() is the errno value.
+class HX_NET_API os_network_toolkit_error : public os_toolkit_error {
+ public:
+  os_network_toolkit_error(long portableCode, long nativeCode, const std::string& message);
+  long portable_code() const noexcept { return m_Portable; }
+  long native_code() const noexcept { return m_Native; }
+  static const char* description(long portableCode);
+  // Builds the error for an errno value; the portable code comes from one table.
+  static os_network_toolkit_error from_errno(int err, const std::string& what);
+
+ private:
+  long m_Portable;
+  long m_Native;
+};
+
+// An error of the thread layer; native_code() is the errno value.
+class HX_NET_API os_thread_toolkit_error : public os_toolkit_error {
+ public:
+  os_thread_toolkit_error(long portableCode, long nativeCode, const std::string& message);
+  long portable_code() const noexcept { return m_Portable; }
+  long native_code() const noexcept { return m_Native; }
+  static const char* description(long portableCode);
+  static os_thread_toolkit_error from_errno(int err, const std::string& what);
+
+ private:
+  long m_Portable;
+  long m_Native;
+};
+
+// The portable code for an errno value (one table for both error classes).
+HX_NET_API long os_portable_code(int err);
+
+// ---------------------------------------------------------------------------
+// Addresses
+
+// An IPv4 address. as_long() is the 32-bit value in network byte order, so
+// 0 is the any-address and the value can be handed to inet_ntop unchanged.
+class HX_NET_API os_ip_address {
+ public:
+  os_ip_address() = default;
+  // Resolves a dotted address or a host name (getaddrinfo, IPv4 only).
+  // Throws os_network_toolkit_error when the name does not resolve.
+  explicit os_ip_address(const std::string& nameOrDotted);
+  long as_long() const { return static_cast<long>(m_Addr); }
+  std::string text() const;  // dotted text
+
+ private:
+  uint32_t m_Addr = 0;  // network byte order
+};
+
+// An IPv4 socket address (port in host order at the interface).
+class HX_NET_API os_socket_address {
+ public:
+  os_socket_address();  // all zero: any address, port 0
+  explicit os_socket_address(int port);  // any address, the given port
+  void initialize();
+  void port(int p);
+  void ip_address(long networkOrderAddr);
+  int port() const;
+  long ip_address() const;  // network byte order
+  const sockaddr* sa() const { return reinterpret_cast<const sockaddr*>(&m_Addr); }
+  sockaddr* sa() { return reinterpret_cast<sockaddr*>(&m_Addr); }
+  static constexpr int size() { return sizeof(sockaddr_in); }
+
+ private:
+  sockaddr_in m_Addr;
+};
+
+// ---------------------------------------------------------------------------
+// Sockets
+
+// Owns one descriptor. shutdown() and close() may be called from any thread;
+// they are serialised so that a descriptor is never shut down after it was
+// closed (its number may already belong to another socket by then).
+class HX_NET_API os_socket {
+ public:
+  os_socket();
+  virtual ~os_socket();  // closes the descriptor
+  os_socket(const os_socket&) = delete;
+  os_socket& operator=(const os_socket&) = delete;
+
+  int handle() const { return m_Fd.load(std::memory_order_acquire); }
+  // how: 0 read, 1 write, 2 both. Wakes threads blocked in read/write.
+  void shutdown(int how = 2);
+  void close();
+  void setsockopt(int level, int name, const void* value, int length);
+  void getsockopt(int level, int name, void* value, int* length) const;
+  os_socket_address socket_address() const;  // the local address (bound port)
+
+ protected:
+  void set_handle(int fd) { m_Fd.store(fd, std::memory_order_release); }
+  virtual void on_shutdown() {}
+
+  std::atomic<int> m_Fd;
+  std::mutex m_CloseLock;  // serialises shutdown and close
+};
+
+// A stream socket that connects or was accepted.
+class HX_NET_API os_connectable_socket : public os_socket {
+ public:
+  os_connectable_socket();
+  // Connects to an IPv4 address; bounded by set_connect_timeout. Throws
+  // os_network_toolkit_error (native ECONNREFUSED, ETIMEDOUT, ...).
+  void connect_to(const sockaddr* address, int length);
+  // Blocking; returns the byte count, 0 at end of stream, -1 on error
+  // (error() then tells errno). Retries on EINTR.
+  int read(void* buffer, int length);
+  // Blocking; writes everything unless the connection fails, continuing after
+  // partial writes and EINTR. Returns the count written (less on failure).
+  int write(const void* buffer, int length);
+  // Gathering write of iovcnt buffers; same rules as write(). Returns bytes written.
+  long writev(const struct iovec* iov, int iovcnt);
+  bool good() const;       // holds a descriptor and saw no socket error
+  bool connected() const;  // connected and not shut down
+  os_socket_address peer_address() const;
+  int error() const { return m_LastError.load(std::memory_order_relaxed); }
+
+  // The bound on connect_to for every socket in the process, in milliseconds
+  // (default 21000). Tests shorten it.
+  static void set_connect_timeout(long milliseconds);
+  static long connect_timeout();
+
+ protected:
+  void mark_connected() { m_Connected.store(true, std::memory_order_release); }
+  void on_shutdown() override { m_Connected.store(false, std::memory_order_release); }
+
+  std::atomic<bool> m_Connected;
+  std::atomic<bool> m_Failed;
+  std::atomic<int> m_LastError;
+  friend class os_tcp_connection_server;
+};
+
+class HX_NET_API os_tcp_socket : public os_connectable_socket {
+ public:
+  // bindKind is passed through unchanged (1 for a connecting link, 0 for an
+  // accepted socket); the descriptor is made by connect_to or accept.
+  explicit os_tcp_socket(int bindKind = 0);
+  int bind_kind() const { return m_BindKind; }
+  // Wraps an already connected descriptor (a socketpair end, say); the new
+  // object owns it. Never returns null.
+  static os_tcp_socket* adopt(int descriptor);
+
+ private:
+  int m_BindKind;
+};
+
+// A bound, listening TCP socket.
+class HX_NET_API os_tcp_connection_server : public os_socket {
+ public:
+  // Throws os_network_toolkit_error when the socket cannot be bound or listen.
+  os_tcp_connection_server(const os_socket_address& address, int backlog);
+  // Accepts one connection into `socket`. Returns false (no exception) for the
+  // failures of one pending connection or of resources (EAGAIN, EINTR,
+  // ECONNABORTED, EPROTO, EPERM, EMFILE, ENFILE, ENOBUFS, ENOMEM);
+  // last_accept_error() tells which. With a timeout, waits at most that long
+  // and returns false with EAGAIN. Any other failure throws.
+  bool accept(os_tcp_socket& socket, timeval* timeout = nullptr);
+  int last_accept_error() const { return m_LastAcceptError.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<int> m_LastAcceptError{0};
+};
+
+// A readiness wait on a set of descriptors (poll underneath).
+class HX_NET_API os_io_multiplexer {
+ public:
+  os_io_multiplexer();
+  ~os_io_multiplexer();
+  void read_scan(const std::vector<unsigned>& handles);
+  // Returns the number of ready descriptors, 0 on time-out; null waits forever.
+  // Returns early (with 0) after wake(). Throws os_network_toolkit_error.
+  int select(timeval* timeout);
+  // Makes a select in progress, or the next one, return at once. Any thread.
+  void wake();
+  bool is_ready(unsigned handle) const;
+
+ private:
+  std::vector<unsigned> m_Read;
+  std::vector<unsigned> m_Ready;
+  int m_WakeFd[2];
+};
+
+// ---------------------------------------------------------------------------
+// Threads
+
+// Identifies a thread; compared by its id part. Ids are never reused.
+struct os_thread_t {
+  uint64_t id = 0;
+  bool operator==(const os_thread_t& o) const { return id == o.id; }
+  bool operator!=(const os_thread_t& o) const { return id != o.id; }
+};
+
+// Starts a thread at once. Deleting the object does not wait for the thread
+// (it is joined when it has already ended, else detached). Nothing escapes the
+// thread function: an exception is caught and dropped at the thread's top.
+class HX_NET_API os_thread {
+ public:
+  typedef void* (*entry_t)(void*);
+  // flags and detached are passed through unchanged. Throws
+  // os_thread_toolkit_error when the thread cannot be created.
+  os_thread(entry_t entry, void* arg, int flags = 0, bool detached = false);
+  ~os_thread();
+  os_thread(const os_thread&) = delete;
+  os_thread& operator=(const os_thread&) = delete;
+
+  os_thread_t tid() const { return m_Tid; }
+  // False once the thread function has returned.
+  static bool exists(os_thread_t tid);
+
+ private:
+  struct Impl;
+  Impl* m_pImpl;
+  os_thread_t m_Tid;
+};
+
+namespace os_this_thread {
+HX_NET_API os_thread_t tid();
+// Blocks until the thread has ended; returns at once for an unknown id. Throws
+// os_thread_toolkit_error (EDEADLK) when a thread waits for itself.
+HX_NET_API void wait_for_thread(os_thread_t tid);
+HX_NET_API void sleep(int seconds);
+HX_NET_API void milli_sleep(long milliseconds);
+}  // namespace os_this_thread
+
+// ---------------------------------------------------------------------------
+// Locks and events
+
+// Re-entrant: the owner may lock again and releases after as many unlocks.
+class HX_NET_API os_critical_section {
+ public:
+  explicit os_critical_section(bool flag = false);
+  void lock() { m_Mutex.lock(); }
+  void unlock() { m_Mutex.unlock(); }
+
+ private:
+  std::recursive_mutex m_Mutex;
+};
+
+// Manual reset: once posted it stays posted until reset(); wait() returns at
+// once while posted. Any number of waiters.
+class HX_NET_API os_event_semaphore {
+ public:
+  explicit os_event_semaphore(bool flag = false);
+  void post();
+  void reset();
+  bool posted() const { return m_Posted.load(std::memory_order_acquire); }
+  void wait();
+  // Waits at most `milliseconds`; true when posted. Spurious wake-ups are
+  // absorbed: it returns false only after the full time.
+  bool wait(long milliseconds);
+
+ private:
+  std::atomic<bool> m_Posted;
+  std::mutex m_Mutex;
+  std::condition_variable m_Cond;
+};
+
+class HX_NET_API os_read_write_semaphore {
+ public:
+  os_read_write_semaphore() = default;
+  void read_lock() { m_Mutex.lock_shared(); }
+  void read_unlock() { m_Mutex.unlock_shared(); }
+  void write_lock() { m_Mutex.lock(); }
+  void write_unlock() { m_Mutex.unlock(); }
+
+ private:
+  std::shared_mutex m_Mutex;
+};
