@@ -614,8 +614,11 @@ void os_event_semaphore::wait() {
 }
 
 bool os_event_semaphore::wait(long ms) {
+  // A century is as good as forever; a larger bound (LONG_MAX, say) would
+  // overflow the clock's deadline and end the wait at once.
+  const long long kForeverMs = 100LL * 365 * 24 * 3600 * 1000;
+  long long bound = ms < 0 ? 0 : ms > kForeverMs ? kForeverMs : ms;
   std::unique_lock<std::mutex> g(m_Mutex);
-  if (ms < 0) ms = 0;
-  return m_Cond.wait_for(g, std::chrono::milliseconds(ms),
+  return m_Cond.wait_for(g, std::chrono::milliseconds(bound),
                          [this] { return m_Posted.load(std::memory_order_acquire); });
 }
