@@ -1,0 +1,524 @@
+#include "hx_net/Link.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "platform/os_fault.h"
+#include "tests/support/test_support.h"
+
+using namespace hxtest;
+
+namespace {
+
+// A connected pair: `client` made by Connect, `server` by AcceptConnection.
+struct LinkPair {
+  Recorder clientRec, serverRec;
+  Link client, server;
+  bool Open() {
+    os_tcp_connection_server listener(os_socket_address(0), 16);
+    std::string port = std::to_string(listener.socket_address().port());
+    client.SetCallbackObject(clientRec);
+    server.SetCallbackObject(serverRec);
+    long err = 0;
+    if (client.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err) != 0)
+      return false;
+    os_tcp_socket* s = new os_tcp_socket(0);
+    if (!listener.accept(*s)) {
+      delete s;
+      return false;
+    }
+    return server.AcceptConnection(s) == 0;
+  }
+};
+
+// A Link connected to a raw POSIX peer.
+struct RawPeer {
+  RawListener listener;
+  Recorder rec;
+  Link link;
+  int fd = -1;
+  bool Open() {
+    link.SetCallbackObject(rec);
+    long err = 0;
+    std::string port = listener.PortText();
+    if (link.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err) != 0)
+      return false;
+    fd = listener.Accept();
+    return fd >= 0;
+  }
+  ~RawPeer() {
+    link.DisConnect();
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Waits for a condition that nobody signals (a count falling) with a deadline.
+template <class F>
+bool Eventually(F f, std::chrono::milliseconds t = kWait) {
+  auto deadline = std::chrono::steady_clock::now() + t;
+  while (!f()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+}  // namespace
+
+TEST(LinkFrame, HeaderBytesForTypicalLengths) {
+  for (unsigned n : {0u, 5u, 255u, 65536u}) {
+    std::string payload(n, 'x');
+    LinkBufferToSendClass rec;
+    rec.m_OwnsBuffer = true;
+    rec.BuildBuffer(payload.data(), n);
+    ASSERT_EQ(rec.m_Size, n + 10);
+    EXPECT_EQ(rec.m_DataSize, n);
+    EXPECT_EQ(std::string(rec.m_pBuffer, rec.m_Size), Frame(payload));
+    EXPECT_EQ(rec.m_pBuffer[n + 10], '\0');
+  }
+  LinkBufferToSendClass rec;
+  rec.m_OwnsBuffer = true;
+  rec.BuildBuffer("abc", 3);
+  rec.BuildBuffer("ab\0cd", 5);  // the first frame is freed (ASan checks the leak)
+  EXPECT_EQ(std::string(rec.m_pBuffer, 15), std::string("a 00000005ab\0cd", 15));
+  EXPECT_EQ(std::string(rec.m_pBuffer, 10), "a 00000005");
+}
+
+TEST(LinkFrame, ReadFullBufferEdges) {
+  TraceCapture trace;
+  char buf[16];
+  EXPECT_EQ(Link::ReadFullBuffer(nullptr, buf, 10), -1);
+  EXPECT_EQ(trace.Count("invalid option.", 1), 1);
+
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::unique_ptr<os_tcp_socket> s(os_tcp_socket::adopt(sv[0]));
+  EXPECT_EQ(Link::ReadFullBuffer(s.get(), buf, 0), 0);
+  ASSERT_TRUE(WriteAll(sv[1], "a 00"));  // 4 of 10 header bytes, then the peer goes
+  ::close(sv[1]);
+  EXPECT_EQ(Link::ReadFullBuffer(s.get(), buf, 10), -1);
+}
+
+TEST(LinkExchange, PayloadsBothWaysInOrder) {
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  std::string withNul("a\0b\0", 4), big(1 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  std::vector<std::string> msgs = {"", withNul, "hello", big, std::string(70000, 'q'), ""};
+  for (auto& m : msgs) ASSERT_EQ(p.client.Send(m.data(), static_cast<unsigned>(m.size())), 0);
+  for (auto& m : msgs) ASSERT_EQ(p.server.Send(m.data(), static_cast<unsigned>(m.size())), 0);
+  ASSERT_TRUE(p.serverRec.WaitFrames(msgs.size()));
+  ASSERT_TRUE(p.clientRec.WaitFrames(msgs.size()));
+  EXPECT_EQ(p.serverRec.Frames(), msgs);
+  EXPECT_EQ(p.clientRec.Frames(), msgs);
+  EXPECT_EQ(p.server.GetHostName(), "127.0.0.1");
+  p.client.DisConnect();
+  ASSERT_TRUE(p.serverRec.WaitEnd());
+  p.server.DisConnect();
+  EXPECT_EQ(p.clientRec.Ends(), 1);
+  EXPECT_EQ(p.serverRec.Ends(), 1);
+  EXPECT_TRUE(p.client.IsTerminated());
+  EXPECT_TRUE(p.server.IsTerminated());
+}
+
+TEST(LinkWire, ConcurrentSendersNeverInterleave) {
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  const int kThreads = 4, kFrames = 300;
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t)
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < kFrames; ++i) {
+        std::string m = std::to_string(t) + ":" + std::to_string(i) + ":" +
+                         std::string(static_cast<size_t>((i * 37) % 3000), char('a' + t));
+        p.link.Send(m.data(), static_cast<unsigned>(m.size()));
+      }
+    });
+  for (auto& s : senders) s.join();
+  std::map<int, int> next;
+  for (int n = 0; n < kThreads * kFrames; ++n) {
+    std::string h = ReadExact(p.fd, 10);
+    ASSERT_EQ(h.size(), 10u);
+    ASSERT_EQ(h.substr(0, 2), "a ");
+    size_t len = std::stoul(h.substr(2), nullptr, 16);
+    std::string body = ReadExact(p.fd, len);
+    ASSERT_EQ(body.size(), len);
+    int t = body[0] - '0', i = std::stoi(body.substr(2));
+    ASSERT_EQ(i, next[t]++) << "frames of one sender out of order";
+    size_t pad = body.size() - body.find(':', 2) - 1;
+    ASSERT_EQ(body.substr(body.size() - pad), std::string(pad, char('a' + t)));
+  }
+}
+
+TEST(LinkWrite, QueueSizeTracksBacklogOfAPeerThatDoesNotRead) {
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  std::string big(32 << 20, 'B');  // more than the socket buffers hold: the writer blocks
+  ASSERT_EQ(p.link.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  unsigned q0 = p.link.QueueSize();
+  EXPECT_EQ(q0, big.size());
+  ASSERT_EQ(p.link.Send("12345", 5), 0);
+  ASSERT_EQ(p.link.Send("1234567", 7), 0);
+  ASSERT_EQ(p.link.Send("", 0), 0);
+  EXPECT_EQ(p.link.QueueSize(), q0 + 12);
+  std::string all = ReadExact(p.fd, big.size() + 10 + 15 + 17 + 10);
+  ASSERT_EQ(all.size(), big.size() + 52);
+  EXPECT_EQ(all.substr(big.size() + 10), Frame("12345") + Frame("1234567") + Frame(""));
+  EXPECT_TRUE(Eventually([&] { return p.link.QueueSize() == 0; }));
+}
+
+TEST(LinkWrite, SendRefusedOnceClosed) {
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  p.client.postCloseEvent();
+  EXPECT_FALSE(p.client.IsConnected());
+  EXPECT_TRUE(p.client.IsCloseEventPosted());
+  EXPECT_EQ(p.client.Send("x", 1), -1);
+  EXPECT_EQ(p.client.QueueSize(), 0u);
+  p.server.DisConnect();
+  EXPECT_EQ(p.server.Send("x", 1), -1);
+  ASSERT_TRUE(p.clientRec.WaitEnd());
+  p.client.DisConnect();  // returns although only the close event was posted
+  EXPECT_EQ(p.clientRec.Ends(), 1);
+  Link fresh;
+  EXPECT_EQ(fresh.Send("x", 1), -1);
+}
+
+TEST(LinkWrite, OversizedSendRefusedAndLinkStaysOpen) {
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  static const char dummy[1] = {0};
+  EXPECT_EQ(p.client.Send(dummy, 0x80000000u), -1);
+  EXPECT_EQ(p.client.QueueSize(), 0u);
+  EXPECT_TRUE(p.client.IsConnected());
+  ASSERT_EQ(p.client.Send("ok", 2), 0);
+  ASSERT_TRUE(p.serverRec.WaitFrames(1));
+}
+
+TEST(LinkShutdown, DisConnectFromUserThreadEndsWriterFirstThenReportsOnce) {
+  TraceCapture trace({"Link"});
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  p.client.DisConnect();
+  EXPECT_EQ(p.clientRec.Ends(), 1);  // DisConnect has waited for the reader
+  EXPECT_TRUE(p.client.IsTerminated());
+  EXPECT_FALSE(p.client.IsConnected());
+  ASSERT_TRUE(p.serverRec.WaitEnd());
+  p.server.DisConnect();
+  EXPECT_EQ(trace.Count(" - START write loop", 5), 2);
+  int endWrite = trace.IndexOf("127.0.0.1:" + std::to_string(p.client.GetPortNumber()) +
+                               " - END write loop");
+  int calling = trace.IndexOf(std::to_string(p.client.GetPortNumber()) +
+                              " - Calling the Exception  Callback.");
+  ASSERT_GE(endWrite, 0);
+  EXPECT_LT(endWrite, calling);
+  p.client.DisConnect();  // twice is harmless
+  EXPECT_EQ(p.clientRec.Ends(), 1);
+}
+
+TEST(LinkShutdown, DisConnectInsideReceiveOnlyClosesAndExceptionFollows) {
+  struct Closer : Recorder {
+    void Receive(unsigned n, const char* d, Link* l) override {
+      Recorder::Receive(n, d, l);
+      l->DisConnect();  // on the reader thread: closes, returns at once
+    }
+  } rec;
+  RawPeer p;
+  p.link.SetCallbackObject(rec);
+  ASSERT_TRUE(p.Open());
+  p.link.SetCallbackObject(rec);
+  // Two frames in one segment: the second must not be delivered after the close.
+  ASSERT_TRUE(WriteAll(p.fd, Frame("one") + Frame("two")));
+  ASSERT_TRUE(rec.WaitEnd());
+  EXPECT_EQ(rec.Frames(), std::vector<std::string>{"one"});
+  EXPECT_FALSE(rec.receiveAfterEnd);
+  p.link.DisConnect();
+  EXPECT_EQ(rec.Ends(), 1);
+}
+
+TEST(LinkShutdown, PeerClosesBetweenFramesOrInPayload) {
+  struct Case {
+    std::string bytes, line;
+    size_t frames;
+  } cases[] = {
+      {Frame("x"), " - header read has failed. Closing the socket.", 1},
+      {Frame("x") + "a 00000010abc", " - buffer read has failed. Closing the socket.", 1},
+      {"a 00", " - header read has failed. Closing the socket.", 0},
+  };
+  for (auto& c : cases) {
+    TraceCapture trace({"Link"});
+    RawPeer p;
+    ASSERT_TRUE(p.Open());
+    ASSERT_TRUE(WriteAll(p.fd, c.bytes));
+    ::shutdown(p.fd, SHUT_WR);
+    ASSERT_TRUE(p.rec.WaitEnd());
+    EXPECT_EQ(p.rec.Frames().size(), c.frames);
+    EXPECT_EQ(trace.Count(c.line, 4), 1) << c.line;
+    EXPECT_LT(trace.IndexOf(c.line), trace.IndexOf(" - Calling the Exception  Callback."));
+    p.link.DisConnect();
+    EXPECT_EQ(p.rec.Ends(), 1);
+    EXPECT_FALSE(p.link.IsConnected());
+  }
+}
+
+TEST(LinkShutdown, PeerResetDuringLargeWriteEndsLinkOnce) {
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  std::string big(16 << 20, 'w');
+  ASSERT_EQ(p.link.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  ASSERT_EQ(p.link.Send("behind", 6), 0);
+  linger lg{1, 0};
+  ::setsockopt(p.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(p.fd);  // reset
+  p.fd = -1;
+  ASSERT_TRUE(p.rec.WaitEnd());
+  p.link.DisConnect();
+  EXPECT_EQ(p.rec.Ends(), 1);
+  EXPECT_EQ(p.link.QueueSize(), 0u);
+}
+
+TEST(LinkShutdown, DestroyingAnOpenLinkWaitsAndReportsOnce) {
+  Recorder rec;
+  RawListener l;
+  int fd;
+  {
+    Link link;
+    link.SetCallbackObject(rec);
+    long err;
+    std::string port = l.PortText();
+    ASSERT_EQ(link.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err), 0);
+    fd = l.Accept();
+    std::string big(8 << 20, 'z');
+    link.Send(big.data(), static_cast<unsigned>(big.size()));  // still queued or in flight
+  }
+  EXPECT_EQ(rec.Ends(), 1);
+  EXPECT_TRUE(WaitPeerClose(fd));
+  ::close(fd);
+}
+
+TEST(LinkState, QueriesAndOpenFailures) {
+  TraceCapture trace({"Link"});
+  Link fresh;
+  EXPECT_TRUE(fresh.IsTerminated());
+  EXPECT_FALSE(fresh.IsConnected());
+  EXPECT_EQ(fresh.QueueSize(), 0u);
+  EXPECT_EQ(fresh.GetClientData(), nullptr);
+  EXPECT_EQ(fresh.GetPortNumber(), 0);
+  fresh.DisConnect();
+
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  EXPECT_FALSE(p.client.IsTerminated());
+  long err = 0;
+  std::string port = std::to_string(p.client.GetPortNumber());
+  EXPECT_EQ(p.client.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err),
+            -1);
+  EXPECT_EQ(trace.Count(" - Connect was called to an already connected link.", 3), 1);
+  EXPECT_TRUE(p.client.IsConnected());
+
+  // Refused: a bound socket that does not listen keeps its port to itself.
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+  std::string refused = std::to_string(ntohs(a.sin_port));
+  Link l1;
+  EXPECT_EQ(l1.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(refused.c_str()), err), -1);
+  EXPECT_EQ(err, ECONNREFUSED);
+  EXPECT_TRUE(l1.IsTerminated());
+  ::close(holder);
+
+  for (const char* bad : {"abc", "0", "70000", "-5"}) {
+    Link l2;
+    err = 99;
+    EXPECT_EQ(l2.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(bad), err), -1) << bad;
+    EXPECT_EQ(err, 0);
+  }
+  EXPECT_GE(trace.Count(" - Failed to connect.", 4), 4);
+
+  Link l3;
+  err = 0;
+  EXPECT_EQ(l3.Connect(const_cast<char*>("no-such-host.invalid"), const_cast<char*>("80"), err), -1);
+  EXPECT_NE(err, 0);
+}
+
+TEST(LinkState, AcceptConnectionRefusals) {
+  TraceCapture trace({"Link"});
+  Link l;
+  EXPECT_EQ(l.AcceptConnection(nullptr), -1);
+  EXPECT_EQ(trace.Count("Error, try to accept connection with NULL Socket ptr!", 0), 1);
+  EXPECT_EQ(l.AcceptConnection(new os_tcp_socket(0)), -1);  // owned and freed by the link
+  EXPECT_EQ(trace.Count("Can not accept connection. Socket is not connected.", 2), 1);
+  EXPECT_TRUE(l.IsTerminated());
+
+  // A link that was closed cannot accept again.
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  p.server.DisConnect();
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  EXPECT_EQ(p.server.AcceptConnection(os_tcp_socket::adopt(sv[0])), -1);
+  ::close(sv[1]);
+}
+
+TEST(LinkState, AdoptedSocketWithoutPeerAddressIsAny) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  Recorder rec;
+  Link l;
+  l.SetCallbackObject(rec);
+  ASSERT_EQ(l.AcceptConnection(os_tcp_socket::adopt(sv[0])), 0);
+  EXPECT_EQ(l.GetHostName(), "ANY");
+  ASSERT_TRUE(WriteAll(sv[1], Frame("hi")));
+  ASSERT_TRUE(rec.WaitFrames(1));
+  ::close(sv[1]);
+  ASSERT_TRUE(rec.WaitEnd());
+  l.DisConnect();
+}
+
+TEST(LinkHostileInput, MalformedHeadersEndTheLinkCleanly) {
+  struct Case {
+    std::string bytes, line;
+    std::vector<std::string> frames;
+  } cases[] = {
+      {"a 0000000g", "header read has failed", {}},
+      {"a -0000001", "header read has failed", {}},
+      {"a 0x000001", "header read has failed", {}},
+      {"a  0000001x", "header read has failed", {}},
+      {"ab00000001x", "header read has failed", {}},
+      {"Z 0000000Aabcdefghij", "", {"abcdefghij"}},  // upper-case hex, any type byte
+      {"a 80000000", "buffer read has failed", {}},
+      {"a ffffffff", "buffer read has failed", {}},
+      {"a 7fffffffabc", "buffer read has failed", {}},  // then the peer closes
+  };
+  for (auto& c : cases) {
+    TraceCapture trace({"Link"});
+    RawPeer p;
+    ASSERT_TRUE(p.Open());
+    ASSERT_TRUE(WriteAll(p.fd, c.bytes));
+    ::shutdown(p.fd, SHUT_WR);
+    ASSERT_TRUE(p.rec.WaitEnd()) << c.bytes;
+    EXPECT_EQ(p.rec.Frames(), c.frames) << c.bytes;
+    if (!c.line.empty()) EXPECT_EQ(trace.Count(c.line, 4), 1) << c.bytes;
+  }
+}
+
+TEST(LinkHostileInput, MaximumPayloadEndsTheLink) {
+  TraceCapture trace({"Link"});
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  p.link.SetMaxPayload(100);
+  ASSERT_TRUE(WriteAll(p.fd, Frame(std::string(100, 'k')) + "a 00000065"));
+  ASSERT_TRUE(p.rec.WaitEnd());
+  EXPECT_EQ(p.rec.Frames().size(), 1u);
+  EXPECT_EQ(trace.Count(" - frame length 101 exceeds the limit of 100. Closing the socket.", 4), 1);
+}
+
+TEST(LinkFaults, ThreadStartFailureReportsFailure) {
+  for (int nth : {1, 2}) {  // the writer, then the reader
+    RawListener l;
+    Recorder rec;
+    Link link;
+    link.SetCallbackObject(rec);
+    long err = 0;
+    std::string port = l.PortText();
+    os_fault::FailThreadCreation(nth);
+    EXPECT_EQ(link.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err),
+              -1);
+    os_fault::Reset();
+    EXPECT_EQ(err, EAGAIN);
+    EXPECT_TRUE(link.IsTerminated());
+    EXPECT_EQ(rec.Ends(), 0);
+  }
+  os_tcp_connection_server listener(os_socket_address(0), 4);
+  int fd = RawConnect(listener.socket_address().port());
+  os_tcp_socket* s = new os_tcp_socket(0);
+  ASSERT_TRUE(listener.accept(*s));
+  Link accepted;
+  os_fault::FailThreadCreation(2);
+  EXPECT_EQ(accepted.AcceptConnection(s), -1);
+  os_fault::Reset();
+  EXPECT_TRUE(accepted.IsTerminated());
+  EXPECT_TRUE(WaitPeerClose(fd));  // shut down; the descriptor goes with the link
+  ::close(fd);
+}
+
+TEST(LinkFaults, NonStandardExceptionFromReceiveEndsLinkNormally) {
+  struct Thrower : Recorder {
+    void Receive(unsigned n, const char* d, Link* l) override {
+      Recorder::Receive(n, d, l);
+      throw 42;
+    }
+  } rec;
+  TraceCapture trace({"Link"});
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  p.link.SetCallbackObject(rec);
+  ASSERT_TRUE(WriteAll(p.fd, Frame("boom") + Frame("never")));
+  ASSERT_TRUE(rec.WaitEnd());
+  p.link.DisConnect();
+  EXPECT_EQ(rec.Frames(), std::vector<std::string>{"boom"});
+  EXPECT_EQ(rec.Ends(), 1);
+  EXPECT_EQ(trace.Count("unknown exception thrown.", 4), 1);
+}
+
+TEST(LinkFaults, SignalsDuringLargeWritesLoseNothing) {
+  struct sigaction sa {}, old{};
+  sa.sa_handler = [](int) {};
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: system calls see EINTR
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+  LinkPair p;
+  ASSERT_TRUE(p.Open());
+  std::string big(24 << 20, '\0');
+  for (size_t i = 0; i < big.size(); i += 4096) big[i] = static_cast<char>(i >> 12);
+  std::atomic<bool> done{false};
+  std::thread pest([&] {
+    while (!done.load()) {
+      ::kill(::getpid(), SIGUSR1);
+      std::this_thread::yield();
+    }
+  });
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(p.client.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  bool got = p.serverRec.WaitFrames(3);
+  done = true;
+  pest.join();
+  sigaction(SIGUSR1, &old, nullptr);
+  ASSERT_TRUE(got);
+  for (auto& f : p.serverRec.Frames()) EXPECT_TRUE(f == big);
+  EXPECT_EQ(p.serverRec.Ends(), 0);
+}
+
+TEST(LinkStress, ManyConnectSendDisconnectCycles) {
+  os_tcp_connection_server listener(os_socket_address(0), 64);
+  std::string port = std::to_string(listener.socket_address().port());
+  for (int i = 0; i < 200; ++i) {
+    Recorder cr, sr;
+    Link c, s;
+    c.SetCallbackObject(cr);
+    s.SetCallbackObject(sr);
+    long err;
+    ASSERT_EQ(c.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err), 0);
+    os_tcp_socket* sock = new os_tcp_socket(0);
+    ASSERT_TRUE(listener.accept(*sock));
+    ASSERT_EQ(s.AcceptConnection(sock), 0);
+    ASSERT_EQ(c.Send("ping", 4), 0);
+    ASSERT_TRUE(sr.WaitFrames(1));
+    if (i % 2) {
+      c.DisConnect();
+    } else {
+      s.DisConnect();
+    }
+    ASSERT_TRUE(cr.WaitEnd());
+    ASSERT_TRUE(sr.WaitEnd());
+  }
+}

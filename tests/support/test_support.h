@@ -1,0 +1,213 @@
+// Helpers shared by the tests: a callback recorder, a trace capture, and raw
+// POSIX peers for cases where the bytes on the wire matter. Every wait is
+// bounded; nothing orders threads with sleeps.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hx_net/Link.h"
+#include "platform/tdiag.h"
+
+namespace hxtest {
+
+using namespace std::chrono_literals;
+constexpr auto kWait = 10s;  // generous bound; a passing test never waits for it
+
+// Records every callback of a link; tests wait on it, never on the clock.
+struct Recorder : LinkCBClass {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> frames;
+  int ends = 0;
+  bool receiveAfterEnd = false;
+  void Receive(unsigned n, const char* d, Link*) override {
+    std::lock_guard<std::mutex> g(mu);
+    if (ends) receiveAfterEnd = true;
+    frames.emplace_back(d, n);
+    cv.notify_all();
+  }
+  void Exception(int, Link*) override {
+    std::lock_guard<std::mutex> g(mu);
+    ++ends;
+    cv.notify_all();
+  }
+  bool WaitFrames(size_t n, std::chrono::milliseconds t = kWait) {
+    std::unique_lock<std::mutex> g(mu);
+    return cv.wait_for(g, t, [&] { return frames.size() >= n; });
+  }
+  bool WaitEnd(std::chrono::milliseconds t = kWait) {
+    std::unique_lock<std::mutex> g(mu);
+    return cv.wait_for(g, t, [&] { return ends > 0; });
+  }
+  std::vector<std::string> Frames() {
+    std::lock_guard<std::mutex> g(mu);
+    return frames;
+  }
+  int Ends() {
+    std::lock_guard<std::mutex> g(mu);
+    return ends;
+  }
+};
+
+// Captures trace lines of the given modules at every level while alive.
+class TraceCapture {
+ public:
+  explicit TraceCapture(std::vector<std::string> modules = {"Link", "ServerLink", "AcceptManager",
+                                                           "CtlClient", "ws_service"},
+                        unsigned level = 6)
+      : m_Modules(std::move(modules)) {
+    TDiag& d = TDiag::Instance();
+    d.SetSink([this](const TraceLine& l) {
+      std::lock_guard<std::mutex> g(m_Mu);
+      m_Lines.push_back(l);
+      m_Cv.notify_all();
+    });
+    for (auto& m : m_Modules) d.SetModuleLevel(m, level);
+    d.EnableDebugOutput(true);
+  }
+  ~TraceCapture() {
+    TDiag& d = TDiag::Instance();
+    d.EnableDebugOutput(false);
+    for (auto& m : m_Modules) d.SetModuleLevel(m, 0);
+    d.SetContextLevel(8192, 0);
+    d.SetSink(nullptr);
+  }
+  std::vector<TraceLine> Lines() {
+    std::lock_guard<std::mutex> g(m_Mu);
+    return m_Lines;
+  }
+  // Lines whose text contains `part` (and, if given, at `level`).
+  int Count(const std::string& part, int level = -1) {
+    std::lock_guard<std::mutex> g(m_Mu);
+    int n = 0;
+    for (auto& l : m_Lines)
+      if (l.text.find(part) != std::string::npos && (level < 0 || l.level == unsigned(level))) ++n;
+    return n;
+  }
+  bool WaitFor(const std::string& part, std::chrono::milliseconds t = kWait) {
+    std::unique_lock<std::mutex> g(m_Mu);
+    return m_Cv.wait_for(g, t, [&] {
+      for (auto& l : m_Lines)
+        if (l.text.find(part) != std::string::npos) return true;
+      return false;
+    });
+  }
+  // Index of the first line containing `part`, or -1.
+  int IndexOf(const std::string& part) {
+    std::lock_guard<std::mutex> g(m_Mu);
+    for (size_t i = 0; i < m_Lines.size(); ++i)
+      if (m_Lines[i].text.find(part) != std::string::npos) return static_cast<int>(i);
+    return -1;
+  }
+
+ private:
+  std::vector<std::string> m_Modules;
+  std::mutex m_Mu;
+  std::condition_variable m_Cv;
+  std::vector<TraceLine> m_Lines;
+};
+
+// A plain listening socket on 127.0.0.1, port chosen by the system.
+class RawListener {
+ public:
+  RawListener() {
+    m_Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(m_Fd, 64);
+    socklen_t len = sizeof a;
+    ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len);
+    m_Port = ntohs(a.sin_port);
+  }
+  ~RawListener() { ::close(m_Fd); }
+  int Port() const { return m_Port; }
+  std::string PortText() const { return std::to_string(m_Port); }
+  // Accepts one connection within `t`; -1 on time-out.
+  int Accept(std::chrono::milliseconds t = kWait) {
+    pollfd p{m_Fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(t.count())) != 1) return -1;
+    return ::accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  int Fd() const { return m_Fd; }
+
+ private:
+  int m_Fd;
+  int m_Port;
+};
+
+inline int RawConnect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline bool WriteAll(int fd, const std::string& data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads exactly n bytes within `t`; returns what arrived (shorter on time-out or end).
+inline std::string ReadExact(int fd, size_t n, std::chrono::milliseconds t = kWait) {
+  std::string out;
+  auto deadline = std::chrono::steady_clock::now() + t;
+  char buf[65536];
+  while (out.size() < n) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) != 1) break;
+    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
+    if (r <= 0) break;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return out;
+}
+
+// True when the peer closes (end of stream) within `t`, discarding data.
+inline bool WaitPeerClose(int fd, std::chrono::milliseconds t = kWait) {
+  auto deadline = std::chrono::steady_clock::now() + t;
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
+    ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+    if (r <= 0) return true;
+  }
+}
+
+// The frame of a payload as it must appear on the wire.
+inline std::string Frame(const std::string& payload, char type = 'a') {
+  char h[11];
+  std::snprintf(h, sizeof h, "%c %.8lx", type, static_cast<unsigned long>(payload.size()));
+  return std::string(h, 10) + payload;
+}
+
+}  // namespace hxtest
