@@ -1,0 +1,337 @@
+// Tests of the trace facility: the level rules, the cost of a disabled line,
+// what a sink receives, and tracing from a sink and from many threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hx_net/trace_modules.h"
+#include "platform/tdiag.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+const char* const kModules[] = {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"};
+
+// Counts how often it is formatted.
+struct Counted {
+  std::atomic<int>* calls;
+};
+std::ostream& operator<<(std::ostream& os, const Counted& c) {
+  ++*c.calls;
+  return os << "counted";
+}
+
+class TDiagTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TDiag::Instance().SetSink([this](const TraceLine& l) { Keep(l); });
+    TDiag::Instance().EnableDebugOutput(true);
+  }
+  void TearDown() override {
+    TDiag& d = TDiag::Instance();
+    d.SetSink(nullptr);
+    d.EnableDebugOutput(false);
+    d.EnableBufferOutput(false);
+    for (const char* m : kModules) {
+      d.SetModuleLevel(m, 0);
+      d.SetModuleBufferLevel(m, 0);
+    }
+    d.SetContextLevel(8192, 0);
+    d.SetContextBufferLevel(8192, 0);
+  }
+  void Keep(const TraceLine& l) {
+    std::lock_guard<std::mutex> g(mu);
+    lines.push_back(l);
+  }
+  std::vector<TraceLine> Lines() {
+    std::lock_guard<std::mutex> g(mu);
+    return lines;
+  }
+  std::vector<std::string> Texts() {
+    std::vector<std::string> out;
+    for (const TraceLine& l : Lines()) out.push_back(l.text);
+    return out;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(mu);
+    lines.clear();
+  }
+
+  std::mutex mu;
+  std::vector<TraceLine> lines;
+};
+
+void TraceAtLevel(unsigned n) {
+  WS_SCOPE("tdiag_test");
+  HX_TRACE(n, "line " << n);
+}
+
+TEST_F(TDiagTest, ALinePassesWhenTheModuleLevelIsAtLeastItsLevel) {
+  for (unsigned module = 0; module <= 6; ++module) {
+    TDiag::Instance().SetModuleLevel("ws_service", module);
+    for (unsigned n = 0; n <= 6; ++n) {
+      Clear();
+      TraceAtLevel(n);
+      bool seen = false;
+      for (const std::string& t : Texts()) seen |= t == "line " + std::to_string(n);
+      EXPECT_EQ(seen, n <= module) << "module level " << module << ", line level " << n;
+    }
+  }
+  // Another module's level does not open this one.
+  TDiag::Instance().SetModuleLevel("ws_service", 0);
+  TDiag::Instance().SetModuleLevel("Link", 6);
+  Clear();
+  TraceAtLevel(1);
+  EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(TDiagTest, ContextLinesPassByTheContextLevelOthersDoNot) {
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("CtlClient", 2);
+  d.SetContextLevel(8192, 3);
+  {
+    CTL_SCOPE("CtlInterface::CtlRequest");
+    HX_TRACE_CTX(3, kCtlTraceContext, "request");
+    HX_TRACE_CTX(4, kCtlTraceContext, "too deep for the context");
+    HX_TRACE(3, "plain line above the module level");
+    HX_TRACE_CTX(3, 77, "another context");
+    HX_TRACE(2, "plain line at the module level");
+  }
+  std::vector<TraceLine> got = Lines();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].text, "request");
+  EXPECT_EQ(got[0].context, 8192);
+  EXPECT_EQ(got[0].level, 3u);
+  EXPECT_EQ(got[1].text, "plain line at the module level");
+  EXPECT_EQ(got[1].context, -1);
+
+  d.EnableDebugOutput(false);  // the context rule does not bypass the switch
+  Clear();
+  {
+    CTL_SCOPE("CtlInterface::CtlRequest");
+    HX_TRACE_CTX(0, kCtlTraceContext, "off");
+  }
+  EXPECT_TRUE(Lines().empty());
+}
+
+TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
+  std::atomic<int> calls{0};
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("Link", 6);
+  d.SetContextLevel(8192, 6);
+  d.EnableDebugOutput(false);
+  {
+    LINK_SCOPE("Link::Send");
+    HX_TRACE(0, Counted{&calls});
+    HX_TRACE_CTX(0, kCtlTraceContext, Counted{&calls});
+  }
+  EXPECT_EQ(calls.load(), 0) << "an argument was formatted with output off";
+  EXPECT_TRUE(Lines().empty()) << "not even the \"Enter\" line may pass";
+
+  d.EnableDebugOutput(true);
+  d.SetModuleLevel("Link", 2);
+  d.SetContextLevel(8192, 0);
+  {
+    LINK_SCOPE("Link::Send");
+    HX_TRACE(3, Counted{&calls});
+    HX_TRACE_CTX(3, kCtlTraceContext, Counted{&calls});
+  }
+  EXPECT_EQ(calls.load(), 0) << "an argument above the level was formatted";
+  {
+    LINK_SCOPE("Link::Send");
+    HX_TRACE(2, "x=" << Counted{&calls});
+  }
+  EXPECT_EQ(calls.load(), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"x=counted"});
+}
+
+void Inner() {
+  WS_SCOPE("AbortAndFree::operator()");
+  HX_TRACE(5, "inner");
+}
+
+TEST_F(TDiagTest, TheSinkReceivesModuleLevelContextScopeAndText) {
+  TDiag::Instance().SetModuleLevel("ws_service", 6);
+  {
+    WS_SCOPE("ws_service_send");
+    HX_TRACE(4, "sent " << 42 << " bytes to " << std::string("SRV"));
+    Inner();
+    HX_TRACE(1, "after");
+  }
+  std::vector<TraceLine> got = Lines();
+  ASSERT_EQ(got.size(), 5u);
+  struct Want {
+    unsigned level;
+    const char* scope;
+    const char* text;
+  } want[] = {{6, "ws_service_send", "Enter"},
+              {4, "ws_service_send", "sent 42 bytes to SRV"},
+              {6, "AbortAndFree::operator()", "Enter"},
+              {5, "AbortAndFree::operator()", "inner"},
+              {1, "ws_service_send", "after"}};
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].module, "ws_service") << i;
+    EXPECT_EQ(got[i].level, want[i].level) << i;
+    EXPECT_EQ(got[i].context, -1) << i;
+    EXPECT_EQ(got[i].scope, want[i].scope) << i;
+    EXPECT_EQ(got[i].text, want[i].text) << i;
+  }
+}
+
+TEST_F(TDiagTest, TheFiveModulesAreRegisteredAtLoad) {
+  struct Row {
+    const char* name;
+    DbgLevels* levels;
+    void (*trace)();
+  } rows[] = {
+      {"Link", &g_LinkDbg, [] { LINK_SCOPE("Link::Connect"); }},
+      {"ServerLink", &g_ServerLinkDbg, [] { SERVERLINK_SCOPE("ServerLink::InitServer"); }},
+      {"AcceptManager", &g_AcceptManagerDbg, [] { ACCEPTMGR_SCOPE("AcceptManagerCBClass::Accept"); }},
+      {"CtlClient", &g_CtlClientDbg, [] { CTL_SCOPE("CtlInterface::LifeCheck"); }},
+      {"ws_service", &g_WsServiceDbg, [] { WS_SCOPE("ws_service_create"); }},
+  };
+  TDiag& d = TDiag::Instance();
+  unsigned level = 1;
+  for (const Row& r : rows) {
+    EXPECT_NE(r.levels->debugKey, 0u) << r.name << " has no key: not registered";
+    d.SetModuleLevel(r.name, level);
+    EXPECT_EQ(d.GetFixedDebugLevel(r.levels->debugKey), level) << r.name;
+    d.SetModuleLevel(r.name, 6);
+    Clear();
+    r.trace();
+    std::vector<TraceLine> got = Lines();
+    ASSERT_EQ(got.size(), 1u) << r.name;
+    EXPECT_EQ(got[0].module, r.name);
+    EXPECT_EQ(got[0].text, "Enter");
+    ++level;
+  }
+}
+
+TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
+  TDiag& d = TDiag::Instance();
+  d.EnableDebugOutput(false);
+  d.EnableBufferOutput(true);
+  d.SetModuleBufferLevel("ServerLink", 4);
+  {
+    SERVERLINK_SCOPE("ServerLink::ServerThread");
+    HX_TRACE(4, "kept in memory");
+    HX_TRACE(5, "too deep");
+  }
+  EXPECT_TRUE(Lines().empty()) << "the debug channel is off";
+  std::vector<TraceLine> kept = d.BufferedLines();
+  ASSERT_FALSE(kept.empty());
+  EXPECT_EQ(kept.back().text, "kept in memory");
+  EXPECT_EQ(kept.back().scope, "ServerLink::ServerThread");
+}
+
+TEST_F(TDiagTest, NullSinkRestoresTheDefaultOnStandardError) {
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("AcceptManager", 4);
+  d.SetSink(nullptr);
+  testing::internal::CaptureStderr();
+  {
+    ACCEPTMGR_SCOPE("AcceptManagerCBClass::Reap");
+    HX_TRACE(4, "reaped " << 3 << " links");
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(Lines().empty()) << "the replaced sink still receives lines";
+  for (const char* piece : {"AcceptManager", " 4 ", "AcceptManagerCBClass::Reap", "reaped 3 links"})
+    EXPECT_NE(err.find(piece), std::string::npos) << piece << " missing from: " << err;
+  EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
+}
+
+// A sink may trace and configure: the facility holds none of its locks while
+// it calls the sink, and the nested line gets a buffer of its own.
+TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
+  struct Shared {
+    std::mutex mu;
+    std::vector<TraceLine> got;
+  };
+  auto sh = std::make_shared<Shared>();
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("Link", 5);
+  d.SetSink([sh](const TraceLine& l) {
+    thread_local bool inside = false;
+    {
+      std::lock_guard<std::mutex> g(sh->mu);
+      sh->got.push_back(l);
+    }
+    if (inside) return;
+    inside = true;
+    TDiag::Instance().SetModuleLevel("ServerLink", 0);
+    {
+      LINK_SCOPE("Sink::Nested");
+      HX_TRACE(5, "from the sink");
+    }
+    inside = false;
+  });
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> f = done->get_future();
+  std::thread([done] {
+    {
+      LINK_SCOPE("Link::Send");
+      HX_TRACE(5, "outer " << 1);
+      HX_TRACE(5, "outer " << 2);
+    }
+    done->set_value();
+  }).detach();
+  ASSERT_EQ(f.wait_for(5s), std::future_status::ready) << "tracing from the sink deadlocked";
+  d.SetSink(nullptr);
+  std::lock_guard<std::mutex> g(sh->mu);
+  std::vector<std::string> texts;
+  for (const TraceLine& l : sh->got) texts.push_back(l.scope + ": " + l.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"Link::Send: outer 1", "Sink::Nested: from the sink",
+                                             "Link::Send: outer 2", "Sink::Nested: from the sink"}));
+}
+
+// Run under TSan: lines from several threads, with the sink and the levels
+// changing meanwhile, arrive whole and exactly once.
+TEST_F(TDiagTest, ConcurrentTracingWithASink) {
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("Link", 4);
+  const int kThreads = 4, kLines = 500;
+  std::atomic<bool> stop{false};
+  std::thread config([&] {
+    for (unsigned i = 0; !stop.load(); ++i) {
+      if (i % 2)
+        d.SetSink([this](const TraceLine& l) { Keep(l); });
+      else
+        d.SetSink([this](const TraceLine& l) { Keep(l); });
+      d.SetContextLevel(8192, i % 4);
+      d.SetModuleLevel("CtlClient", i % 7);
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kThreads; ++t)
+    ts.emplace_back([t] {
+      LINK_SCOPE("Link::WriteLoop");
+      for (int i = 0; i < kLines; ++i) HX_TRACE(4, "thread " << t << " line " << i);
+    });
+  for (auto& t : ts) t.join();
+  stop = true;
+  config.join();
+  std::vector<TraceLine> got = Lines();
+  ASSERT_EQ(got.size(), static_cast<size_t>(kThreads * kLines));
+  std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kLines, 0));
+  for (const TraceLine& l : got) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(l.text.c_str(), "thread %d line %d", &t, &i), 2) << l.text;
+    ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kLines) << l.text;
+    EXPECT_EQ(l.scope, "Link::WriteLoop");
+    ++seen[t][i];
+  }
+  for (int t = 0; t < kThreads; ++t)
+    for (int i = 0; i < kLines; ++i) EXPECT_EQ(seen[t][i], 1) << t << "/" << i;
+}
+
+}  // namespace
