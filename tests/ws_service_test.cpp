@@ -1,0 +1,411 @@
+#include "hx_net/ws_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/tdiag.h"
+
+namespace {
+
+// The registry never dereferences a Link, so distinct addresses will do.
+char g_LinkSlots[4];
+Link* FakeLink(int n) { return reinterpret_cast<Link*>(&g_LinkSlots[n]); }
+
+struct Sent {
+  Link* link;
+  std::string bytes;
+};
+std::mutex g_Mu;  // guards g_Sent and g_Aborts
+std::vector<Sent> g_Sent;
+std::atomic<int> g_SendResult{0};
+
+int CaptureSend(Link* link, const char* message, long length) {
+  std::lock_guard<std::mutex> hold(g_Mu);
+  g_Sent.push_back({link, std::string(message, static_cast<size_t>(length))});
+  return g_SendResult.load();
+}
+
+struct Abort {
+  ws_service* record;
+  int reason;
+  std::string text;
+  long length;
+  int data;
+};
+std::vector<Abort> g_Aborts;
+
+int RecordAbort(ws_service* record, int reason, const char* text, long length, int data) {
+  std::lock_guard<std::mutex> hold(g_Mu);
+  g_Aborts.push_back({record, reason, text, length, data});
+  return 0;
+}
+
+ws_service_func AsFunc(ws_service_send_func f) { return reinterpret_cast<ws_service_func>(f); }
+ws_service_func AsFunc(ws_service_callback_func f) { return reinterpret_cast<ws_service_func>(f); }
+const ws_service_func kAbortCB = AsFunc(&RecordAbort);
+
+std::vector<int> AbortedData() {
+  std::lock_guard<std::mutex> hold(g_Mu);
+  std::vector<int> data;
+  for (const Abort& a : g_Aborts) data.push_back(a.data);
+  return data;
+}
+
+class WsService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ws_service_init(AsFunc(&CaptureSend));
+    g_SendResult = 0;
+    g_Sent.clear();
+    g_Aborts.clear();
+  }
+  void TearDown() override {
+    TDiag::Instance().SetSink(nullptr);
+    TDiag::Instance().EnableDebugOutput(false);
+    ws_service_cleanup_all();  // nothing may outlive a test
+  }
+  ws_service* Create(const char* instance, int data, const char* user = "U", const char* dc = "DC1",
+                     Link* link = FakeLink(0), bool direct = false,
+                     ws_service_func cb = kAbortCB) {
+    return ws_service_create(instance, cb, data, link, user, dc, direct);
+  }
+};
+
+TEST_F(WsService, SendHandsOverTheHeaderAndData) {
+  const std::string pad61(61, ' '), user70(70, 'u');
+  struct Case {
+    const char* name;
+    const char *instance, *user, *dc, *data;
+    long len;
+    std::string expected;  // after the two type bytes "AQ"
+  } cases[] = {
+      {"data cut at its NUL", "123456002", "ABC", "ZRH1", "hello\0xyz", 10,
+       "123456002ZRHABC" + pad61 + std::string("hello\0\0\0\0\0", 10)},
+      {"short fields", "12", "", "AB", "x", 1,
+       std::string("12\0\0\0\0\0\0\0AB\0", 12) + std::string(64, ' ') + "x"},
+      {"len 0: header only", "1", "U", "D", "ignored", 0,
+       std::string("1\0\0\0\0\0\0\0\0D\0\0U", 13) + std::string(63, ' ')},
+      {"long strings cut", "1234567890", user70.c_str(), "ABCDE", nullptr, 2,
+       "123456789ABC" + std::string(64, 'u') + std::string(2, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_Sent.clear();
+    ws_service* rec = Create(c.instance, 0, c.user, c.dc, FakeLink(1));
+    // Only the low byte of each type is sent.
+    ASSERT_EQ(0, ws_service_send(rec, c.data, c.len, 0x151, 0x241));
+    ASSERT_EQ(1u, g_Sent.size());
+    EXPECT_EQ(FakeLink(1), g_Sent[0].link);
+    EXPECT_EQ(static_cast<size_t>(78 + c.len), g_Sent[0].bytes.size());
+    EXPECT_EQ("AQ" + c.expected, g_Sent[0].bytes);
+    ws_service_destroy(rec);
+  }
+}
+
+TEST_F(WsService, SendResults) {
+  ws_service* rec = Create("1", 0);
+  g_SendResult = 7;
+  EXPECT_EQ(0, ws_service_send(rec, "d", 1, 0, 0));
+  g_SendResult = -1;
+  EXPECT_EQ(-2, ws_service_send(rec, "d", 1, 0, 0));
+  g_SendResult = 0;
+  EXPECT_EQ(-2, ws_service_send(rec, "d", -1, 0, 0));
+  ws_service_init(nullptr);  // as before the first ws_service_init
+  EXPECT_EQ(-2, ws_service_send(rec, "d", 1, 0, 0));
+  ws_service_init(AsFunc(&CaptureSend));
+  ws_service_destroy(rec);
+  EXPECT_EQ(-1, ws_service_send(rec, "d", 1, 0, 0));  // compared, never read
+  EXPECT_EQ(2u, g_Sent.size());
+}
+
+TEST_F(WsService, FindMatchesInstanceUserAndServer) {
+  ws_service* a = Create("100", 1, "alice", "DC1");
+  ws_service* b = Create("100", 2, "bob", "DC1");
+  ws_service* a2 = Create("100", 3, "alice", "DC1");
+  ws_service* c = Create("200", 4, "", "DC2");
+  ws_service* cut = Create("1234567890", 5, "x", "ABCDE");
+  struct Case {
+    const char *instance, *user, *dc;
+    ws_service* expected;
+  } cases[] = {
+      {"100", "alice", "DC1", a},     {"100", "bob", "DC1", b},      {"100", "CTL_RESP", "DC1", a},
+      {"100", "ALICE", "DC1", nullptr}, {"100", "ctl_resp", "DC1", nullptr},
+      {"100", "alice", "DC2", nullptr}, {"10", "alice", "DC1", nullptr},
+      {"200", nullptr, "DC2", c},     {"200", "CTL_RESP", "DC2", c}, {nullptr, "", "DC2", nullptr},
+      {"1234567890", "x", "ABCDE", cut}, {"123456789", "x", "ABCD", cut},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(std::string(k.instance ? k.instance : "(null)") + "/" + (k.user ? k.user : "(null)"));
+    EXPECT_EQ(k.expected, ws_service_find(k.instance, k.user, k.dc, FakeLink(3)));
+  }
+  ws_service_destroy(a);  // the newer equal record is found now
+  EXPECT_EQ(a2, ws_service_find("100", "alice", "DC1", nullptr));
+  EXPECT_EQ(b, ws_service_find("100", "CTL_RESP", "DC1", nullptr));
+}
+
+TEST_F(WsService, GetAndCallCBDirectOnListedRecordsOnly) {
+  ws_service* rec = Create("1", 41, "U", "DC1", FakeLink(2));
+  int* data = static_cast<int*>(ws_service_get(rec, 1));
+  ASSERT_NE(nullptr, data);
+  *data = 42;  // the abort callback sees the changed value
+  EXPECT_EQ(FakeLink(2), ws_service_get(rec, 2));
+  EXPECT_EQ(reinterpret_cast<void*>(kAbortCB), ws_service_get(rec, 3));
+  EXPECT_EQ(nullptr, ws_service_get(rec, 0));
+  EXPECT_EQ(nullptr, ws_service_get(rec, 4));
+  EXPECT_FALSE(ws_service_get_CallCBDirect(rec));
+  ws_service_set_CallCBDirect(rec, true);
+  EXPECT_TRUE(ws_service_get_CallCBDirect(rec));
+
+  ws_service stranger{};  // never listed: left alone
+  EXPECT_EQ(nullptr, ws_service_get(&stranger, 1));
+  ws_service_set_CallCBDirect(&stranger, true);
+  EXPECT_FALSE(stranger.CallCBDirect);
+  EXPECT_EQ(0, ws_service_destroy(&stranger));
+
+  EXPECT_EQ(1u, ws_service_cleanup_all());
+  EXPECT_EQ(std::vector<int>{42}, AbortedData());
+}
+
+TEST_F(WsService, DestroyKeepsOrderAndCallsNoCallback) {
+  std::vector<ws_service*> recs;
+  for (int i = 0; i < 5; ++i) recs.push_back(Create(std::to_string(i).c_str(), i));
+  EXPECT_EQ(0, ws_service_destroy(recs[1]));
+  EXPECT_EQ(0, ws_service_destroy(recs[3]));
+  EXPECT_EQ(3u, ServListSize());
+  EXPECT_TRUE(g_Aborts.empty());
+  EXPECT_EQ(3u, ws_service_cleanup_all());
+  EXPECT_EQ((std::vector<int>{0, 2, 4}), AbortedData());
+}
+
+TEST_F(WsService, CleanupsAbortMatchingRecordsInRemovalOrder) {
+  ws_service* r0 = Create("0", 0, "U", "DC1", FakeLink(0));
+  Create("1", 1, "U", "DC1", FakeLink(1), /*direct=*/true);
+  Create("2", 2, "U", "DC2", FakeLink(0));
+  Create("3", 3, "U", "DC1", FakeLink(1), false, /*cb=*/nullptr);  // freed silently
+  Create("4", 4, "U", "DC1", FakeLink(1));
+  Create("5", 5, "U", "DC2", FakeLink(2));
+
+  EXPECT_EQ(0u, ws_service_cleanup("DC9"));
+  EXPECT_EQ(0u, ws_service_cleanup_link(FakeLink(3)));
+  EXPECT_TRUE(g_Aborts.empty());
+
+  EXPECT_EQ(3u, ws_service_cleanup("DC1"));  // "1" is exempt: CallCBDirect
+  ASSERT_EQ((std::vector<int>{0, 4}), AbortedData());
+  const Abort& first = g_Aborts[0];
+  EXPECT_EQ(r0, first.record);
+  EXPECT_EQ(6, first.reason);
+  EXPECT_EQ("", first.text);
+  EXPECT_EQ(0, first.length);
+
+  EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(1)) + ws_service_cleanup_link(FakeLink(0)));
+  EXPECT_EQ((std::vector<int>{0, 4, 1, 2}), AbortedData());
+  EXPECT_EQ(1u, ws_service_cleanup_all());
+  EXPECT_EQ(0u, ServListSize());
+}
+
+// The callback calls the registry from its own thread and from another one,
+// which would block if the cleanup still held the list lock. The futures
+// outlive the callback so that a failing test ends instead of deadlocking.
+std::vector<std::future<unsigned>> g_Others;
+int CallsTheRegistry(ws_service* record, int, const char*, long, int data) {
+  g_Others.push_back(std::async(std::launch::async, [] { return ServListSize(); }));
+  EXPECT_EQ(std::future_status::ready, g_Others.back().wait_for(std::chrono::seconds(5)))
+      << "abort callback called with the list lock held";
+  EXPECT_EQ(nullptr, ws_service_get(record, 1));  // already unlisted
+  if (data == 0) ws_service_create("late", nullptr, 9, nullptr, "U", "DC1", false);
+  return RecordAbort(record, 0, "", 0, data);
+}
+
+TEST_F(WsService, AbortCallbacksRunWithoutTheLock) {
+  Create("a", 0, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
+  Create("b", 1, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
+  EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(0)));
+  EXPECT_EQ((std::vector<int>{0, 1}), AbortedData());
+  EXPECT_NE(nullptr, ws_service_find("late", "U", "DC1", nullptr));
+  g_Others.clear();
+}
+
+TEST_F(WsService, TraceLines) {
+  std::mutex mu;
+  std::vector<TraceLine> lines;
+  TDiag::Instance().SetSink([&](const TraceLine& l) {
+    std::lock_guard<std::mutex> hold(mu);
+    lines.push_back(l);
+  });
+  TDiag::Instance().EnableDebugOutput(true);
+  TDiag::Instance().SetModuleLevel("ws_service", 6);
+  ws_service* rec = Create("123456002", 0, "ABC", "ZRH1");
+  ws_service* gone = Create("9", 0, "ABC", "ZRH1");
+  ws_service_destroy(gone);
+  ws_service_send(rec, "x", 1, 0, 0);
+  ws_service_send(gone, "x", 1, 0, 0);  // unlisted: not traced beyond "Enter"
+  ws_service_cleanup_all();
+  TDiag::Instance().SetModuleLevel("ws_service", 0);
+
+  std::vector<std::string> seen;
+  for (const TraceLine& l : lines) {
+    EXPECT_EQ("ws_service", l.module);
+    seen.push_back(l.scope + "|" + std::to_string(l.level) + "|" + l.text);
+  }
+  const std::vector<std::string> expected = {
+      "ws_service_create|6|Enter",
+      "ws_service_create|5|Creating service [123456002] for ORQ server [ZRH1] for user [ABC]",
+      "ws_service_create|6|Enter",
+      "ws_service_create|5|Creating service [9] for ORQ server [ZRH1] for user [ABC]",
+      "ws_service_destroy|6|Enter",
+      "ws_service_destroy|5|Destroying service [9] for ORQ server [ZRH1] for user [ABC]",
+      "ws_service_send|6|Enter",
+      "ws_service_send|5|Sending service [123456002] for ORQ server [ZRH1] for user [ABC]",
+      "ws_service_send|6|Enter",
+      "ServListCleanup|6|Enter",
+      "AbortAndFree::operator()|6|Enter",
+      "AbortAndFree::operator()|5|service callback abort by cleanup - instance >123456002< "
+      "user id>ABC< short_dc>ZRH1<",
+  };
+  EXPECT_EQ(expected, seen);
+}
+
+std::string Clock(int64_t when) {
+  const time_t t = static_cast<time_t>(when);
+  struct tm local;
+  char text[7];
+  localtime_r(&t, &local);
+  strftime(text, sizeof text, "%H%M%S", &local);
+  return text;
+}
+
+TEST(GetServiceInstance, CountsByTwosAndKeepsThePreviousTimeWhenTheClockGoesBack) {
+  char buf[11] = "xxxxxxxxx#";
+  int64_t last = 0;
+  int counter = 0;
+  EXPECT_EQ(buf, get_service_instance(buf, last, counter));
+  EXPECT_EQ(Clock(last) + "002#", buf);  // position 9 is never written
+  EXPECT_EQ(2, counter);
+
+  const int64_t future = last + 100000;
+  last = future;  // the clock went back since the last call
+  counter = 10;
+  memcpy(buf, "123456", 6);
+  get_service_instance(buf, last, counter);
+  EXPECT_EQ(std::string("123456012#"), buf);
+  EXPECT_LT(last, future);
+}
+
+TEST(GetServiceInstance, The500thInOneSecondWaitsForTheNext) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    char buf[10] = {};
+    int64_t last = 0;
+    int counter = 0;
+    get_service_instance(buf, last, counter);
+    const int64_t first = last;
+    const std::string prefix(buf, 6);
+    int n = 1;
+    for (; n < 499 && last == first; ++n) {
+      get_service_instance(buf, last, counter);
+      char expected[4];
+      snprintf(expected, sizeof expected, "%03d", 2 * (n + 1));
+      ASSERT_EQ(last == first ? prefix + expected : Clock(last) + "002", std::string(buf, 9));
+    }
+    if (last != first) continue;  // crossed a second on its own: try again
+    ASSERT_EQ(998, counter);
+    get_service_instance(buf, last, counter);  // the 500th
+    EXPECT_GT(last, first);
+    EXPECT_EQ(Clock(last) + "002", std::string(buf, 9));
+    return;
+  }
+  FAIL() << "never made 499 identifiers within one second";
+}
+
+// Workers create, find, send and destroy their own records while a cleaner
+// removes records under them. Every record must end exactly once: destroyed by
+// its worker or aborted by a cleanup.
+std::atomic<int> g_Ended[4 * 1000];
+int CountAbort(ws_service*, int, const char*, long, int data) {
+  g_Ended[data].fetch_add(1);
+  (void)ServListSize();  // callbacks may use the registry
+  return 0;
+}
+int CheckingSend(Link*, const char* message, long length) {
+  return length == 78 + 4 && message[0] == 'R' ? 0 : -1;
+}
+
+TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
+  constexpr int kWorkers = 4, kPerWorker = 1000;
+  for (auto& e : g_Ended) e = 0;
+  ws_service_init(AsFunc(&CheckingSend));
+  std::promise<void> go;
+  std::shared_future<void> start = go.get_future().share();
+  std::promise<void> cleaning;  // workers start once the cleaner is running
+  std::shared_future<void> cleanerUp = cleaning.get_future().share();
+  std::atomic<int> running{kWorkers};
+  // A record's keys follow from its id.
+  auto keys = [](int id, char (&instance)[10]) {
+    snprintf(instance, sizeof instance, "%09d", id);
+    return (id % 2) ? "DC1" : "DC2";
+  };
+  auto end = [&](int id) {
+    char instance[10];
+    const char* dc = keys(id, instance);
+    WS_SERVICE_list_scope_lock hold;  // the found record stays alive while held
+    if (ws_service* rec = ws_service_find(instance, "U", dc, nullptr)) {
+      EXPECT_EQ(id, *static_cast<int*>(ws_service_get(rec, 1)));
+      g_Ended[id].fetch_add(1);
+      ws_service_destroy(rec);
+    }
+  };
+  auto worker = [&](int w) {
+    cleanerUp.wait();
+    std::vector<int> mine;  // a few records stay listed for the cleaner to find
+    for (int i = 0; i < kPerWorker; ++i) {
+      const int id = w * kPerWorker + i;
+      char instance[10];
+      const char* dc = keys(id, instance);
+      ws_service_create(instance, AsFunc(&CountAbort), id, FakeLink(id % 3), "U", dc, id % 5 == 0);
+      {
+        WS_SERVICE_list_scope_lock hold;
+        if (ws_service* rec = ws_service_find(instance, "CTL_RESP", dc, nullptr)) {
+          EXPECT_EQ(0, ws_service_send(rec, "data", 4, 'Q', 'R'));
+        }
+      }
+      ws_service* rec = ws_service_find(instance, "U", dc, nullptr);
+      if (rec) (void)ws_service_send(rec, "data", 4, 'Q', 'R');  // may be gone: -1
+      mine.push_back(id);
+      if (mine.size() > 8) {
+        end(mine.front());
+        mine.erase(mine.begin());
+      }
+    }
+    for (int id : mine) end(id);
+    running.fetch_sub(1);
+  };
+  auto cleaner = [&] {
+    start.wait();
+    for (int round = 0; round == 0 || running.load() > 0; ++round) {
+      ws_service_cleanup_link(FakeLink(round % 3));
+      ws_service_cleanup("DC1");
+      if (round % 7 == 0) ws_service_cleanup_all();
+      if (round == 0) cleaning.set_value();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWorkers; ++w) threads.emplace_back(worker, w);
+  threads.emplace_back(cleaner);
+  go.set_value();
+  for (auto& t : threads) t.join();  // finite loops: each ends on its own
+  ws_service_cleanup_all();
+  EXPECT_EQ(0u, ServListSize());
+  for (int id = 0; id < kWorkers * kPerWorker; ++id)
+    ASSERT_EQ(1, g_Ended[id].load()) << "record " << id;
+}
+
+}  // namespace
