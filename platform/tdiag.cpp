@@ -228,11 +228,13 @@ TraceStream::TraceStream(const TDiagFunc& fn, unsigned level, int context) {
 
 TraceStream::~TraceStream() {
   FormatObj* fo = m_pFo;
+  // The buffer belongs to this thread alone, and a nested line gets its own
+  // (the depth is still raised), so the sink runs without the facility's lock.
+  fo->lock.unlock();
   try {
     TDiag::Instance().flush(fo);
   } catch (...) {
     // A failing sink must not take the caller down with it.
   }
-  fo->lock.unlock();
   if (--t_FormatDepth != 0) delete fo;
 }

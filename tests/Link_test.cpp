@@ -408,7 +408,9 @@ TEST(LinkHostileInput, MalformedHeadersEndTheLinkCleanly) {
     ::shutdown(p.fd, SHUT_WR);
     ASSERT_TRUE(p.rec.WaitEnd()) << c.bytes;
     EXPECT_EQ(p.rec.Frames(), c.frames) << c.bytes;
-    if (!c.line.empty()) EXPECT_EQ(trace.Count(c.line, 4), 1) << c.bytes;
+    if (!c.line.empty()) {
+      EXPECT_EQ(trace.Count(c.line, 4), 1) << c.bytes;
+    }
   }
 }
 

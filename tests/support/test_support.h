@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -65,12 +66,13 @@ class TraceCapture {
   explicit TraceCapture(std::vector<std::string> modules = {"Link", "ServerLink", "AcceptManager",
                                                            "CtlClient", "ws_service"},
                         unsigned level = 6)
-      : m_Modules(std::move(modules)) {
+      : m_Modules(std::move(modules)), m_State(new State) {
     TDiag& d = TDiag::Instance();
-    d.SetSink([this](const TraceLine& l) {
-      std::lock_guard<std::mutex> g(m_Mu);
-      m_Lines.push_back(l);
-      m_Cv.notify_all();
+    State* st = m_State.get();
+    d.SetSink([st](const TraceLine& l) {
+      std::lock_guard<std::mutex> g(st->mu);
+      st->lines.push_back(l);
+      st->cv.notify_all();
     });
     for (auto& m : m_Modules) d.SetModuleLevel(m, level);
     d.EnableDebugOutput(true);
@@ -111,10 +113,18 @@ class TraceCapture {
   }
 
  private:
+  // On the heap: a stack mutex at an address that a later test reuses for
+  // another mutex would give ThreadSanitizer false lock-order reports.
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<TraceLine> lines;
+  };
   std::vector<std::string> m_Modules;
-  std::mutex m_Mu;
-  std::condition_variable m_Cv;
-  std::vector<TraceLine> m_Lines;
+  std::unique_ptr<State> m_State;
+  std::mutex& m_Mu = m_State->mu;
+  std::condition_variable& m_Cv = m_State->cv;
+  std::vector<TraceLine>& m_Lines = m_State->lines;
 };
 
 // A plain listening socket on 127.0.0.1, port chosen by the system.
