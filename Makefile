@@ -5,6 +5,7 @@ test:
 	cmake --workflow --preset dev
 
 demo:
+	@if [ ! -x tools/demo.sh ]; then echo "The demonstration is not built yet: hxctl and hxnet-component are still to come."; exit 1; fi
 	cmake --preset dev >/dev/null && cmake --build --preset dev --target hxctl hxnet-component
 	tools/demo.sh build
 
