@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "hx_net/trace_modules.h"
@@ -22,8 +21,8 @@ struct ServList {
   ws_service_func send = nullptr;
 };
 
-// Built on first use, so a caller in another library's static constructor
-// still finds it; destroyed at unload after everything constructed later.
+// Built on first use, so a static constructor elsewhere that registers a
+// service still finds it; destroyed at unload after everything built later.
 ServList& TheServList() {
   static ServList list;
   return list;
@@ -137,9 +136,9 @@ class AbortAndFree {
     WS_SCOPE("AbortAndFree::operator()");
     std::unique_ptr<ws_service> owned(record);
     if (record->callback == nullptr) return;
-    HX_TRACE(5, "service callback abort by cleanup - instance >"
-                    << record->instance << "< user id>" << record->user_id << "< short_dc>"
-                    << record->short_dc << "<");
+    HX_TRACE(5, "service callback abort by cleanup - instance >" << record->instance << "< user id>"
+                                                                 << record->user_id << "< short_dc>"
+                                                                 << record->short_dc << "<");
     const auto callback = reinterpret_cast<ws_service_callback_func>(record->callback);
     (void)callback(record, WS_SERVICE_REASON_ABORT, "", 0, record->callback_data);
   }
@@ -192,9 +191,8 @@ ws_service* ws_service_create(const char* instance, ws_service_func callback, in
   record->link = link;
   record->CallCBDirect = CallCBDirect;
   // Traced before it is listed: once listed another thread may free it.
-  HX_TRACE(5, "Creating service [" << record->instance << "] for ORQ server ["
-                                   << record->short_dc << "] for user [" << record->user_id
-                                   << "]");
+  HX_TRACE(5, "Creating service [" << record->instance << "] for ORQ server [" << record->short_dc
+                                   << "] for user [" << record->user_id << "]");
   ServList& list = TheServList();
   ListLock hold(list);
   list.records.push_back(record.get());
@@ -289,9 +287,8 @@ int ws_service_destroy(ws_service* record) {
     owned.reset(record);
   }
   // Unlisted now, so no other thread can reach it.
-  HX_TRACE(5, "Destroying service [" << owned->instance << "] for ORQ server ["
-                                     << owned->short_dc << "] for user [" << owned->user_id
-                                     << "]");
+  HX_TRACE(5, "Destroying service [" << owned->instance << "] for ORQ server [" << owned->short_dc
+                                     << "] for user [" << owned->user_id << "]");
   return 0;
 }
 
@@ -318,8 +315,12 @@ unsigned ServListSize(void) {
 
 }  // extern "C"
 
-WS_SERVICE_list_scope_lock::WS_SERVICE_list_scope_lock() { TheServList().lock.lock(); }
-WS_SERVICE_list_scope_lock::~WS_SERVICE_list_scope_lock() { TheServList().lock.unlock(); }
+WS_SERVICE_list_scope_lock::WS_SERVICE_list_scope_lock() {
+  TheServList().lock.lock();
+}
+WS_SERVICE_list_scope_lock::~WS_SERVICE_list_scope_lock() {
+  TheServList().lock.unlock();
+}
 
 // ---------------------------------------------------------------------------
 // Instance identifiers

@@ -19,7 +19,9 @@ namespace {
 
 // The registry never dereferences a Link, so distinct addresses will do.
 char g_LinkSlots[4];
-Link* FakeLink(int n) { return reinterpret_cast<Link*>(&g_LinkSlots[n]); }
+Link* FakeLink(int n) {
+  return reinterpret_cast<Link*>(&g_LinkSlots[n]);
+}
 
 struct Sent {
   Link* link;
@@ -50,8 +52,12 @@ int RecordAbort(ws_service* record, int reason, const char* text, long length, i
   return 0;
 }
 
-ws_service_func AsFunc(ws_service_send_func f) { return reinterpret_cast<ws_service_func>(f); }
-ws_service_func AsFunc(ws_service_callback_func f) { return reinterpret_cast<ws_service_func>(f); }
+ws_service_func AsFunc(ws_service_send_func f) {
+  return reinterpret_cast<ws_service_func>(f);
+}
+ws_service_func AsFunc(ws_service_callback_func f) {
+  return reinterpret_cast<ws_service_func>(f);
+}
 const ws_service_func kAbortCB = AsFunc(&RecordAbort);
 
 std::vector<int> AbortedData() {
@@ -75,8 +81,7 @@ class WsService : public ::testing::Test {
     ws_service_cleanup_all();  // nothing may outlive a test
   }
   ws_service* Create(const char* instance, int data, const char* user = "U", const char* dc = "DC1",
-                     Link* link = FakeLink(0), bool direct = false,
-                     ws_service_func cb = kAbortCB) {
+                     Link* link = FakeLink(0), bool direct = false, ws_service_func cb = kAbortCB) {
     return ws_service_create(instance, cb, data, link, user, dc, direct);
   }
 };
@@ -138,14 +143,16 @@ TEST_F(WsService, FindMatchesInstanceUserAndServer) {
     const char *instance, *user, *dc;
     ws_service* expected;
   } cases[] = {
-      {"100", "alice", "DC1", a},     {"100", "bob", "DC1", b},      {"100", "CTL_RESP", "DC1", a},
-      {"100", "ALICE", "DC1", nullptr}, {"100", "ctl_resp", "DC1", nullptr},
-      {"100", "alice", "DC2", nullptr}, {"10", "alice", "DC1", nullptr},
-      {"200", nullptr, "DC2", c},     {"200", "CTL_RESP", "DC2", c}, {nullptr, "", "DC2", nullptr},
-      {"1234567890", "x", "ABCDE", cut}, {"123456789", "x", "ABCD", cut},
+      {"100", "alice", "DC1", a},          {"100", "bob", "DC1", b},
+      {"100", "CTL_RESP", "DC1", a},       {"100", "ALICE", "DC1", nullptr},
+      {"100", "ctl_resp", "DC1", nullptr}, {"100", "alice", "DC2", nullptr},
+      {"10", "alice", "DC1", nullptr},     {"200", nullptr, "DC2", c},
+      {"200", "CTL_RESP", "DC2", c},       {nullptr, "", "DC2", nullptr},
+      {"1234567890", "x", "ABCDE", cut},   {"123456789", "x", "ABCD", cut},
   };
   for (const Case& k : cases) {
-    SCOPED_TRACE(std::string(k.instance ? k.instance : "(null)") + "/" + (k.user ? k.user : "(null)"));
+    SCOPED_TRACE(std::string(k.instance ? k.instance : "(null)") + "/" +
+                 (k.user ? k.user : "(null)"));
     EXPECT_EQ(k.expected, ws_service_find(k.instance, k.user, k.dc, FakeLink(3)));
   }
   ws_service_destroy(a);  // the newer equal record is found now
@@ -349,7 +356,7 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   std::shared_future<void> cleanerUp = cleaning.get_future().share();
   std::atomic<int> running{kWorkers};
   // A record's keys follow from its id.
-  auto keys = [](int id, char (&instance)[10]) {
+  auto keys = [](int id, char(&instance)[10]) {
     snprintf(instance, sizeof instance, "%09d", id);
     return (id % 2) ? "DC1" : "DC2";
   };
