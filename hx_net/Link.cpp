@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "hx_net/link_frame.h"
 #include "hx_net/trace_modules.h"
 
 namespace {
@@ -30,8 +31,9 @@ void CodeLines(const TDiagFunc& fn, unsigned level, const E& e) {
   HX_TRACE_IN(fn, level, "The native return code: " << e.native_code());
 }
 
-// Parses a strict frame header: any type byte, a blank, eight hex digits.
-bool ParseHeader(const char* h, uint64_t& length) {
+}  // namespace
+
+bool ParseFrameHeader(const char* h, uint64_t& length) {
   if (h[1] != ' ') return false;
   uint64_t v = 0;
   for (int i = 2; i < 10; ++i) {
@@ -50,7 +52,6 @@ bool ParseHeader(const char* h, uint64_t& length) {
   length = v;
   return true;
 }
-}  // namespace
 
 // Writes the link prefix "host:port" into a trace line.
 struct LinkPrefix {
@@ -663,7 +664,7 @@ void Link::ReadFrames() {
   while (LinkOpen()) {
     if (begin == end) begin = end = 0;
     uint64_t length = 0;
-    if (!fill(10) || !ParseHeader(buf.get() + begin, length)) {
+    if (!fill(10) || !ParseFrameHeader(buf.get() + begin, length)) {
       HX_TRACE(4, LinkPrefix{this} << " - header read has failed. Closing the socket.");
       CloseSocket("ReadLoop");
       continue;
