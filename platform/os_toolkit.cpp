@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <system_error>
@@ -312,7 +314,9 @@ long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
   while (first < iovcnt) {
     msghdr m{};
     m.msg_iov = v + first;
-    m.msg_iovlen = static_cast<size_t>(iovcnt - first);
+    // One call takes at most IOV_MAX buffers (EMSGSIZE beyond); the loop
+    // goes on with the rest like after a partial write.
+    m.msg_iovlen = static_cast<size_t>(std::min(iovcnt - first, IOV_MAX));
     ssize_t n = ::sendmsg(handle(), &m, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;

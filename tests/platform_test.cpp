@@ -419,6 +419,25 @@ TEST(Socket, AdoptTakesOwnershipOfAConnectedDescriptor) {
   ::close(sv[1]);
 }
 
+// More buffers than one system call takes (IOV_MAX is 1024 on Linux).
+TEST(Socket, WritevTakesAnyNumberOfBuffers) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  std::unique_ptr<os_tcp_socket> s(os_tcp_socket::adopt(sv[0]));
+  std::string bytes(1500 * 3, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
+  std::vector<iovec> iov;
+  for (size_t i = 0; i < bytes.size(); i += 3) iov.push_back(iovec{&bytes[i], 3});
+  EXPECT_EQ(s->writev(iov.data(), static_cast<int>(iov.size())), static_cast<long>(bytes.size()));
+  EXPECT_TRUE(s->good()) << "error " << s->error();
+  s.reset();
+  std::string got;
+  char buf[4096];
+  for (ssize_t n; (n = ::recv(sv[1], buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+  EXPECT_TRUE(got == bytes) << got.size() << " of " << bytes.size() << " bytes arrived";
+  ::close(sv[1]);
+}
+
 void NoOp(int) {}
 
 // A blocking send returns a partial count when a signal interrupts it after
