@@ -1,0 +1,275 @@
+#include "hx_net/ServerLink.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "hx_net/trace_modules.h"
+
+namespace {
+const long kSelectSeconds = 2;
+const int kListenBacklog = 0x7FFFFFFF;  // the platform lowers it to its own maximum
+const long kBackoffFirstMs = 100;
+const long kBackoffMaxMs = 1000;
+
+// The server thread's own ServerLink, so StopServer can tell it is called
+// from a callback and must not wait for itself.
+thread_local const ServerLink* t_pRunningServer = nullptr;
+
+// Out of descriptors or memory: the connection stays pending and the listener
+// stays readable, so accepting again at once would only spin.
+bool IsResourceError(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+long NextBackoff(long ms) {
+  if (ms <= 0) return kBackoffFirstMs;
+  return ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : ms * 2;
+}
+}  // namespace
+
+ServerLinkCBClass::~ServerLinkCBClass() = default;
+
+ServerLink::ServerLink()
+    : m_pServerThread(nullptr),
+      m_pLocalAddress(nullptr),
+      m_pServerSocket(nullptr),
+      m_Port(0),
+      m_pCallback(nullptr),
+      m_ReinitSleep(10),
+      m_MaxReinitAttempts(-1),
+      m_ReinitAttempts(0),
+      m_StopRequested(false),
+      m_StopEvent(false),
+      m_pMultiplexer(nullptr) {}
+
+ServerLink::~ServerLink() { StopServer(); }
+
+void ServerLink::SetCallbackObject(ServerLinkCBClass& callback) { m_pCallback = &callback; }
+
+int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
+                           int maxReinitAttempts) {
+  SERVERLINK_SCOPE("ServerLink::InitServer");
+  if (m_pServerThread || m_pServerSocket) {
+    HX_TRACE(1, "TCP Server: InitServer was called on a server that is already listening.");
+    return -1;
+  }
+  m_Port = port;
+  // Our own copy: re-initialisation reads the text again, long after the call.
+  if (localAddress) {
+    m_LocalAddress = localAddress;
+    m_pLocalAddress = m_LocalAddress.c_str();
+  } else {
+    m_pLocalAddress = nullptr;
+  }
+  m_ReinitSleep = reinitSleep;
+  m_MaxReinitAttempts = maxReinitAttempts;
+  int rc = InitServerSocket();
+  if (rc < 0) return rc;
+  if (!m_pMultiplexer) m_pMultiplexer = new os_io_multiplexer();
+  m_pServerThread = new os_thread(StartServerThread, this, 0, false);
+  HX_TRACE(4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
+  return m_Port;
+}
+
+int ServerLink::InitServerSocket() {
+  SERVERLINK_SCOPE("ServerLink::InitServerSocket");
+  const bool automatic = m_Port <= 0;
+  try {
+    os_socket_address address(automatic ? 0 : m_Port);
+    if (m_pLocalAddress) {
+      os_ip_address ip{std::string(m_pLocalAddress)};
+      address.initialize();
+      address.port(automatic ? 0 : m_Port);
+      address.ip_address(ip.as_long());
+    }
+    std::unique_ptr<os_tcp_connection_server> socket(
+        new os_tcp_connection_server(address, kListenBacklog));
+    if (automatic) m_Port = socket->socket_address().port();
+    delete m_pServerSocket;
+    m_pServerSocket = socket.release();
+  } catch (const os_network_toolkit_error& e) {
+    if (automatic)
+      HX_TRACE(1, "TCP Server: Automatic port allocation failed. " << "Native Error code is "
+                                                                    << e.native_code());
+    else
+      HX_TRACE(1, "TCP Server: Bind to port " << m_Port << " has failed. "
+                                              << "Native Error code is " << e.native_code());
+    return -1;
+  }
+  return 1;
+}
+
+void* ServerLink::StartServerThread(void* server) {
+  ServerLink* self = static_cast<ServerLink*>(server);
+  t_pRunningServer = self;
+  self->ServerThreadLoop();
+  t_pRunningServer = nullptr;
+  return nullptr;
+}
+
+void ServerLink::ServerThreadLoop() {
+  SERVERLINK_SCOPE("ServerLink::ServerThreadLoop");
+  std::vector<unsigned> readSet;
+  auto renewReadSet = [&] {
+    if (!readSet.empty()) readSet.pop_back();
+    readSet.push_back(static_cast<unsigned>(m_pServerSocket->handle()));
+    m_pMultiplexer->read_scan(readSet);
+  };
+  // Nothing may leave this thread: every failure is traced and the loop goes
+  // on, re-initialises or ends, and Exception() is always delivered.
+  try {
+    renewReadSet();
+  } catch (...) {
+    m_StopRequested.store(true, std::memory_order_release);
+  }
+  long backoffMs = 0;  // the current back-off step; 0 after a success
+  while (!m_StopRequested.load(std::memory_order_acquire)) {
+    bool backOff = false;
+    try {
+      timeval wait{kSelectSeconds, 0};
+      if (m_pMultiplexer->select(&wait) != 1) continue;
+      // A stop that came while the listener turned readable wins over the accept.
+      if (m_StopRequested.load(std::memory_order_acquire)) break;
+      std::unique_ptr<os_tcp_socket> socket(new os_tcp_socket(0));
+      // No waiting inside accept: select has just said a connection is there;
+      // if it has gone meanwhile, accept says so instead of blocking a stop.
+      timeval noWait{0, 0};
+      if (m_pServerSocket->accept(*socket, &noWait)) {
+        backoffMs = 0;
+        // Without a callback nobody would own the connection: it is closed.
+        if (m_pCallback) m_pCallback->Accept(socket.release());
+      } else {
+        HX_TRACE(1, "Failed to accept new connection");
+        backOff = IsResourceError(m_pServerSocket->last_accept_error());
+      }
+    } catch (const os_network_toolkit_error& e) {
+      if (m_StopRequested.load(std::memory_order_acquire)) break;
+      const long code = e.native_code();
+      HX_TRACE(1, "TCP Server thread: accept for connections on port "
+                      << m_Port << " has failed. " << "Native Error code is " << code);
+      if (ServerSocketReinit(code) == -1) {
+        if (!m_StopRequested.load(std::memory_order_acquire)) {
+          std::fprintf(stdout,
+                       "TCP Server thread: accept for connections on port %d has failed. "
+                       "Native Error code is %ld\n",
+                       m_Port, code);
+          std::fflush(stdout);
+          HX_TRACE(0, "CTL  Server thread is going down " << "because of critical network error");
+          std::fputs("CTL  Server thread is going downbecause of critical network error\n", stdout);
+          std::fflush(stdout);
+        }
+        break;
+      }
+      try {
+        renewReadSet();
+      } catch (...) {
+        break;
+      }
+      // A listener that keeps failing while it still looks open would
+      // otherwise be retried at full speed.
+      backOff = true;
+    } catch (const os_toolkit_error& e) {
+      HX_TRACE(1, "os_toolkit_error exception thrown in ServerLink::ServerThreadLoop. "
+                      << "Error: " << e.what());
+      backOff = true;
+    } catch (const std::exception& e) {
+      HX_TRACE(1, "std::exception thrown in ServerLink::ServerThreadLoop. " << "Error: " << e.what());
+      backOff = true;
+    } catch (...) {
+      HX_TRACE(1, "Unknown exception thrown in ServerLink::ServerThreadLoop.");
+      backOff = true;
+    }
+    if (backOff) {
+      backoffMs = NextBackoff(backoffMs);
+      m_StopEvent.wait(backoffMs);  // a stop ends the wait at once
+    }
+  }
+  CloseSocket("ServerThreadLoop");
+  if (m_pCallback) {
+    try {
+      m_pCallback->Exception();
+    } catch (const std::exception& e) {
+      HX_TRACE(1, "std::exception thrown in ServerLinkCBClass::Exception. " << "Error: " << e.what());
+    } catch (...) {
+      HX_TRACE(1, "Unknown exception thrown in ServerLinkCBClass::Exception.");
+    }
+  }
+}
+
+int ServerLink::ServerSocketReinit(long nativeError) {
+  SERVERLINK_SCOPE("ServerLink::ServerSocketReinit");
+  for (;;) {
+    // A stop also ends a re-initialisation, so StopServer never waits for
+    // attempts that may go on for ever.
+    if (m_StopRequested.load(std::memory_order_acquire)) return -1;
+    if (m_MaxReinitAttempts != -1 && m_ReinitAttempts >= m_MaxReinitAttempts) {
+      HX_TRACE(1, "TCP Server thread: max number of attempts to reinit server socket reached");
+      return -1;
+    }
+    int rc = ServerSocketAttemptReinit(nativeError);
+    ++m_ReinitAttempts;
+    if (rc != 0) {
+      m_ReinitAttempts = 0;
+      return rc;
+    }
+    if (m_ReinitSleep > 0) m_StopEvent.wait(m_ReinitSleep * 1000L);
+  }
+}
+
+int ServerLink::ServerSocketAttemptReinit(long nativeError) {
+  SERVERLINK_SCOPE("ServerLink::ServerSocketAttemptReinit");
+  if (nativeError == kUnrecoverableAcceptError1 || nativeError == kUnrecoverableAcceptError2) {
+    HX_TRACE(1, "TCP Server thread: unrecoverable server socket errror - server thresd is going down");
+    m_ReinitAttempts = 0;
+    return -1;
+  }
+  if (IsOpen()) return 1;
+  delete m_pServerSocket;
+  m_pServerSocket = nullptr;
+  if (InitServerSocket() < 0) {
+    HX_TRACE(2, "TCP Server thread: failure to reinitialise socket - another attempt can be performed");
+    return 0;
+  }
+  return 1;
+}
+
+void ServerLink::StopServer() {
+  SERVERLINK_SCOPE("ServerLink::StopServer");
+  m_StopRequested.store(true, std::memory_order_release);
+  m_StopEvent.post();
+  if (m_pMultiplexer) m_pMultiplexer->wake();
+  // On the server thread (from a callback) the flag is all we can do; the
+  // owner's StopServer or the destructor waits and releases.
+  if (t_pRunningServer == this) return;
+  if (m_pServerThread) {
+    try {
+      os_this_thread::wait_for_thread(m_pServerThread->tid());
+    } catch (const os_thread_toolkit_error&) {
+      // The thread is gone either way.
+    }
+    delete m_pServerThread;
+    m_pServerThread = nullptr;
+  }
+  delete m_pServerSocket;
+  m_pServerSocket = nullptr;
+  delete m_pMultiplexer;
+  m_pMultiplexer = nullptr;
+}
+
+bool ServerLink::IsOpen() {
+  SERVERLINK_SCOPE("ServerLink::IsOpen");
+  return m_pServerSocket != nullptr && m_pServerSocket->handle() != -1;
+}
+
+void ServerLink::CloseSocket(const char* caller) {
+  SERVERLINK_SCOPE("ServerLink::CloseSocket");
+  if (!m_pServerSocket) return;
+  try {
+    m_pServerSocket->close();
+  } catch (const os_network_toolkit_error& e) {
+    HX_TRACE(2, "Close socket (called from " << caller << ") has caught network error. "
+                                              << "Native Error code is " << e.native_code());
+  }
+}
