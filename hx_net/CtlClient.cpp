@@ -1,0 +1,428 @@
+#include "hx_net/CtlClient.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <ostream>
+#include <sstream>
+
+#include "hx_net/CtlClientInternal.h"
+#include "hx_net/strutil.h"
+#include "hx_net/trace_modules.h"
+#include "platform/nvutil.h"
+
+namespace {
+
+constexpr unsigned kHeaderLength = 78;
+constexpr unsigned kUserIdOffset = 14;
+constexpr unsigned kUserIdLength = 64;
+constexpr const char* kReplyUserId = "CTL_RESP";
+constexpr unsigned kMaxInfo = 200;
+
+// Streams a buffer as text up to its first NUL, never past `length` bytes.
+struct TextUpToNul {
+  const char* data;
+  size_t length;
+};
+std::ostream& operator<<(std::ostream& os, const TextUpToNul& t) {
+  if (t.data) os.write(t.data, static_cast<std::streamsize>(strnlen(t.data, t.length)));
+  return os;
+}
+TextUpToNul AsText(const char* data, size_t length) { return TextUpToNul{data, length}; }
+
+// The lines that follow "Error in thread creation!" or "Error in wait_for_thread!".
+void ReportToolkitError(const TDiagFunc& fn, const std::exception& e) {
+  if (auto* te = dynamic_cast<const os_thread_toolkit_error*>(&e)) {
+    HX_TRACE_IN(fn, 1, "os_thread_toolkit_error exception thrown.");
+    HX_TRACE_IN(fn, 1, "The portable return code: " << te->portable_code());
+    HX_TRACE_IN(fn, 1, "The description: " << os_thread_toolkit_error::description(te->portable_code()));
+    HX_TRACE_IN(fn, 1, "The native return code: " << te->native_code());
+  } else if (dynamic_cast<const os_toolkit_error*>(&e)) {
+    HX_TRACE_IN(fn, 1, "os_toolkit_error exception thrown. " << "Error: " << e.what());
+  } else {
+    HX_TRACE_IN(fn, 1, "std::exception thrown. " << "Error: " << e.what());
+  }
+}
+
+// The user id field as the reply rules compare it: at most 64 bytes from
+// offset 14, cut at a NUL, white space trimmed at both ends.
+std::string TrimmedUserId(unsigned length, const char* payload) {
+  char buf[kUserIdLength + 1];
+  size_t avail = length > kUserIdOffset ? length - kUserIdOffset : 0;
+  size_t n = strnlen(payload + kUserIdOffset, avail < kUserIdLength ? avail : kUserIdLength);
+  std::memcpy(buf, payload + kUserIdOffset, n);
+  buf[n] = '\0';
+  strtrim(buf);
+  return buf;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Reply examination
+
+CtlReplyOutcome CtlExamineReply(const TDiagFunc& fn, unsigned int length, const char* payload,
+                                bool gateway, std::string& replyText) {
+  if (!payload) length = 0;
+  if (length < kHeaderLength) {
+    if (gateway) {
+      HX_TRACE_IN(fn, 1, "This is not a valid response. The message length of " << length
+                                                                                << " is too short");
+      HX_TRACE_IN(fn, 2, "This is not a GTW sync message. The message length of " << length
+                                                                                   << " is too short");
+    } else {
+      HX_TRACE_IN(fn, 2, "This is not a CTL response. The message length of " << length
+                                                                               << " is too short");
+    }
+    return CtlReplyOutcome::kRejected;
+  }
+  const char recordType = payload[0];
+  const char messageType = payload[1];
+  const bool plusPlus = recordType == '+' && messageType == '+';
+  if (!gateway && !plusPlus) {
+    HX_TRACE_IN(fn, 2, "This is not a CTL response. It has record type: "
+                           << recordType << " and message type: " << messageType);
+    return CtlReplyOutcome::kRejected;
+  }
+  const std::string userId = TrimmedUserId(length, payload);
+  if (userId != kReplyUserId || !plusPlus) {
+    if (gateway) {
+      HX_TRACE_IN(fn, 4, "This is not a CTL response(OK ignored). It has record type: "
+                             << recordType << " and message type: " << messageType
+                             << " user id: " << userId);
+      return CtlReplyOutcome::kIgnored;
+    }
+    HX_TRACE_IN(fn, 2, "The CTL response has a wrong user id: " << userId);
+    return CtlReplyOutcome::kRejected;
+  }
+  const char* body = payload + kHeaderLength;
+  replyText.assign(body, strnlen(body, length - kHeaderLength));
+  return CtlReplyOutcome::kAccepted;
+}
+
+// ---------------------------------------------------------------------------
+// CtlClientLinkCBObject
+
+CtlClientLinkCBObject::CtlClientLinkCBObject(os_event_semaphore* wakeUp, ComponentTypeEnum type)
+    : m_pWakeUp(wakeUp),
+      m_ReceiveEntered(false),
+      m_ExceptionEntered(false),
+      m_ComponentType(type),
+      m_CtlRc(0),
+      m_Accepted(false) {
+  CTL_SCOPE("CtlClientLinkCBObject::CtlClientLinkCBObject");
+}
+
+CtlClientLinkCBObject::~CtlClientLinkCBObject() = default;
+
+void CtlClientLinkCBObject::Receive(unsigned int length, const char* payload, Link* link) {
+  CTL_SCOPE("CtlClientLinkCBObject::Receive");
+  HX_TRACE_CTX(3, kCtlTraceContext,
+               "CTL response received from: " << (link ? link->GetHostName() : std::string())
+                                              << ":" << (link ? link->GetPortNumber() : 0)
+                                              << " ==> '" << AsText(payload, length) << "'");
+  const bool gateway = m_ComponentType == CTL_COMPONENT_GATEWAY;
+  std::string text;
+  const CtlReplyOutcome outcome = CtlExamineReply(hx_fn, length, payload, gateway, text);
+  // Once a reply is accepted the caller may be reading it: keep it stable.
+  if (m_Accepted) return;
+  switch (outcome) {
+    case CtlReplyOutcome::kAccepted:
+      m_CtlRc = CTL_RC_OK;
+      m_CtlReply.swap(text);
+      m_Accepted = true;
+      if (gateway)
+        HX_TRACE_CTX(3, kCtlTraceContext,
+                     "CTL response received from GTW: " << " (m_CtlReply) ==> " << m_CtlReply);
+      m_ReceiveEntered.post();
+      m_pWakeUp->post();
+      break;
+    case CtlReplyOutcome::kRejected:
+      m_CtlRc = CTL_RC_BAD_REPLY;
+      m_ReceiveEntered.post();
+      break;
+    case CtlReplyOutcome::kIgnored:
+      break;
+  }
+}
+
+void CtlClientLinkCBObject::Exception(int, Link*) {
+  CTL_SCOPE("CtlClientLinkCBObject::Exception");
+  m_ExceptionEntered.post();
+  m_pWakeUp->post();
+}
+
+bool CtlClientLinkCBObject::ReceiveWasEntered() {
+  CTL_SCOPE("CtlClientLinkCBObject::ReceiveWasEntered");
+  return m_ReceiveEntered.posted();
+}
+
+bool CtlClientLinkCBObject::ExceptionWasEntered() {
+  CTL_SCOPE("CtlClientLinkCBObject::ExceptionWasEntered");
+  return m_ExceptionEntered.posted();
+}
+
+const std::string& CtlClientLinkCBObject::GetCtlReply() {
+  CTL_SCOPE("CtlClientLinkCBObject::GetCtlReply");
+  return m_CtlReply;
+}
+
+int CtlClientLinkCBObject::GetCtlRc() {
+  CTL_SCOPE("CtlClientLinkCBObject::GetCtlRc");
+  return m_CtlRc;
+}
+
+// ---------------------------------------------------------------------------
+// CtlTimer
+
+CtlTimer::CtlTimer()
+    : m_pWakeUp(nullptr),
+      m_TimeElapsed(false),
+      m_Lock(false),
+      m_MainEnded(false),
+      m_Timeout(0),
+      m_pThread(nullptr) {}
+
+CtlTimer::~CtlTimer() {
+  CTL_SCOPE("CtlTimer::~CtlTimer");
+  if (!m_pThread) return;
+  try {
+    os_this_thread::wait_for_thread(m_pThread->tid());
+  } catch (const std::exception& e) {
+    HX_TRACE(1, "Error in wait_for_thread!");
+    ReportToolkitError(hx_fn, e);
+  }
+  delete m_pThread;
+  m_pThread = nullptr;
+}
+
+int CtlTimer::Activate(os_event_semaphore* wakeUp, int timeoutSeconds) {
+  CTL_SCOPE("CtlTimer::Activate");
+  m_pWakeUp = wakeUp;
+  m_Timeout = timeoutSeconds;
+  try {
+    m_pThread = new os_thread(&CtlTimer::StartTimerThread, this, 0, false);
+  } catch (const std::exception& e) {
+    HX_TRACE(1, "Error in thread creation!");
+    ReportToolkitError(hx_fn, e);
+    return 0;
+  }
+  return 1;
+}
+
+void* CtlTimer::StartTimerThread(void* timer) {
+  CTL_SCOPE("CtlTimer::StartTimerThread");
+  static_cast<CtlTimer*>(timer)->TimerMain();
+  return nullptr;
+}
+
+void CtlTimer::TimerMain() {
+  CTL_SCOPE("CtlTimer::TimerMain");
+  const std::time_t start = std::time(nullptr);
+  auto elapsed = [start] {
+    return static_cast<long long>(std::difftime(std::time(nullptr), start));
+  };
+  // A timed wait rather than a sleep: SetMainEnded ends the thread at once. A
+  // wait returns false only after its full second, so the calendar time
+  // decides when the time-out is over.
+  while (elapsed() < m_Timeout) {
+    if (m_MainEnded.wait(1000L)) break;
+  }
+  m_Lock.lock();
+  if (!m_MainEnded.posted()) {
+    m_TimeElapsed.post();
+    m_pWakeUp->post();
+  }
+  m_Lock.unlock();
+}
+
+bool CtlTimer::TimeHasElapsed() {
+  CTL_SCOPE("CtlTimer::TimeHasElapsed");
+  return m_TimeElapsed.posted();
+}
+
+void CtlTimer::SetMainEnded() {
+  CTL_SCOPE("CtlTimer::SetMainEnded");
+  m_Lock.lock();
+  m_MainEnded.post();
+  m_Lock.unlock();
+}
+
+// ---------------------------------------------------------------------------
+// CtlInterface: the builders
+
+void CtlInterface::BuildHeader(std::string& out) {
+  CTL_SCOPE("CtlInterface::BuildHeader");
+  out.append("++");
+  out.append(9, '0');           // instance
+  out.append(3, ' ');           // short data-centre name
+  out.append("CTL");            // user id, blank-padded to 64
+  out.append(kUserIdLength - 3, ' ');
+}
+
+int CtlInterface::BuildGatewayMsg(const std::string& request, std::string& out) {
+  CTL_SCOPE("CtlInterface::BuildGatewayMsg");
+  static const struct {
+    const char* keyword;
+    int position;
+  } kFlags[] = {{"STOP", 0}, {"LIFE_CHECK", 13}, {"DO_MEASURE", 14}, {"GET_MEASURE", 15}};
+  for (const auto& f : kFlags) {
+    if (request == f.keyword) {
+      out.assign(16, '-');
+      out[static_cast<size_t>(f.position)] = 'Y';
+      return 1;
+    }
+  }
+  out = request;
+  return 1;
+}
+
+int CtlInterface::BuildMessage(ComponentTypeEnum type, const std::string& request, std::string& out) {
+  CTL_SCOPE("CtlInterface::BuildMessage");
+  BuildHeader(out);
+  if (type != CTL_COMPONENT_GATEWAY) {
+    out.append(request);
+    return 1;
+  }
+  std::string body;
+  const int rc = BuildGatewayMsg(request, body);
+  if (rc != 1) return rc;
+  out.append(body);
+  return 1;
+}
+
+// ---------------------------------------------------------------------------
+// CtlInterface: the requests
+
+int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request, std::string& reply) {
+  CTL_SCOPE("CtlInterface::CtlRequest");
+  std::string message;
+  const int built = BuildMessage(params.m_ComponentType, request, message);
+  if (built != 1) return built;
+
+  // Bounded copies: the record's text fields need not be terminated.
+  std::string host(params.m_Host, strnlen(params.m_Host, sizeof params.m_Host));
+  std::string port(params.m_Port, strnlen(params.m_Port, sizeof params.m_Port));
+
+  // Destroyed in reverse: callback object, wake-up semaphore, Link.
+  Link link;
+  os_event_semaphore wakeUp(false);
+  CtlClientLinkCBObject callback(&wakeUp, params.m_ComponentType);
+  link.SetCallbackObject(callback);
+
+  long error = 0;
+  if (link.Connect(&host[0], &port[0], error) != 0)
+    return error == ETIMEDOUT ? CTL_RC_TIMEOUT : CTL_RC_CONNECT_FAILED;
+
+  link.Send(message.data(), static_cast<unsigned int>(message.size()));
+  HX_TRACE_CTX(3, kCtlTraceContext,
+               "CTL request sent to: " << host << ":" << port << " ==> '" << message << "'");
+
+  enum { kReceived, kEnded, kTimedOut, kNone } woken = kNone;
+  {
+    CtlTimer timer;
+    const int activated = timer.Activate(&wakeUp, params.m_Timeout);
+    if (activated != 1) {
+      HX_TRACE_CTX(1, kCtlTraceContext, "CtlTimer::Activate failed");
+      link.DisConnect();
+      return activated;
+    }
+    wakeUp.wait();
+    if (callback.ReceiveWasEntered())
+      woken = kReceived;
+    else if (callback.ExceptionWasEntered())
+      woken = kEnded;
+    else if (timer.TimeHasElapsed())
+      woken = kTimedOut;
+    timer.SetMainEnded();
+    link.DisConnect();
+  }  // the timer thread is joined here
+
+  // The reader has ended with DisConnect, so the reply fields are settled.
+  switch (woken) {
+    case kReceived: {
+      if (callback.GetCtlRc() != CTL_RC_OK) return CTL_RC_BAD_REPLY;
+      reply = callback.GetCtlReply();
+      return reply == "UNKNOWN_REQUEST" ? CTL_RC_UNKNOWN_REQUEST : CTL_RC_OK;
+    }
+    case kEnded:
+      return params.m_ComponentType == CTL_COMPONENT_GATEWAY ? CTL_RC_OK : CTL_RC_CONNECTION_LOST;
+    case kTimedOut:
+      return CTL_RC_TIMEOUT;
+    case kNone:
+      break;
+  }
+  return CTL_RC_OK;
+}
+
+int CtlInterface::LifeCheck(CtlHostParams& params, std::string& info) {
+  CTL_SCOPE("CtlInterface::LifeCheck");
+  std::string reply;
+  const int rc = CtlRequest(params, "LIFE_CHECK", reply);
+  if (rc != CTL_RC_OK) return rc;
+  static const std::string kWarning = "WARNING:";
+  if (reply.size() > kWarning.size() && reply.compare(0, kWarning.size(), kWarning) == 0) {
+    info = reply.substr(kWarning.size(), kMaxInfo);
+    return CTL_RC_WARNING;
+  }
+  if (reply.size() >= 2 && reply.compare(0, 2, "OK") == 0) {
+    info = reply.size() > 2 ? reply.substr(2, kMaxInfo) : reply;
+    return CTL_RC_OK;
+  }
+  return CTL_RC_BAD_REPLY;
+}
+
+namespace {
+
+// The replies of DO_MEASURE and CHANGE_LOG: exactly "OK" or exactly "NO".
+int OkOrNo(int rc, const std::string& reply) {
+  if (rc != CTL_RC_OK) return rc;
+  if (reply == "NO") return CTL_RC_REFUSED;
+  if (reply == "OK") return CTL_RC_OK;
+  return CTL_RC_BAD_REPLY;
+}
+
+}  // namespace
+
+int CtlInterface::DoMeasurements(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::DoMeasurements");
+  std::string reply;
+  const int rc = CtlRequest(params, "DO_MEASURE", reply);
+  return OkOrNo(rc, reply);
+}
+
+int CtlInterface::GetMeasurements(CtlHostParams& params, std::vector<NameValue>& measurements) {
+  CTL_SCOPE("CtlInterface::GetMeasurements");
+  std::string reply;
+  const int rc = CtlRequest(params, "GET_MEASURE", reply);
+  if (rc != CTL_RC_OK) return rc;
+  if (reply == "NO") return CTL_RC_REFUSED;
+  std::istringstream in(reply);
+  NameValue pair;
+  if (!NVUtil::ReadFromStream(in, pair.name, pair.value)) return CTL_RC_BAD_REPLY;
+  do {
+    measurements.push_back(pair);
+  } while (NVUtil::ReadFromStream(in, pair.name, pair.value));
+  return CTL_RC_OK;
+}
+
+int CtlInterface::Shutdown(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::Shutdown");
+  std::string reply;
+  const char* keyword =
+      params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND ? "SHUTDOWN" : "STOP";
+  return CtlRequest(params, keyword, reply);
+}
+
+int CtlInterface::Stop(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::Stop");
+  std::string reply;
+  return CtlRequest(params, "STOP", reply);
+}
+
+int CtlInterface::ChangeLog(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::ChangeLog");
+  std::string reply;
+  const int rc = CtlRequest(params, "CHANGE_LOG", reply);
+  return OkOrNo(rc, reply);
+}
