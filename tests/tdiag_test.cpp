@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -291,6 +292,18 @@ TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
   for (const TraceLine& l : sh->got) texts.push_back(l.scope + ": " + l.text);
   EXPECT_EQ(texts, (std::vector<std::string>{"Link::Send: outer 1", "Sink::Nested: from the sink",
                                              "Link::Send: outer 2", "Sink::Nested: from the sink"}));
+}
+
+// A trace line ends in a destructor: an exception out of the sink would end
+// the process there.
+TEST_F(TDiagTest, AThrowingSinkDoesNotReachTheCaller) {
+  TDiag& d = TDiag::Instance();
+  d.SetModuleLevel("ws_service", 4);
+  d.SetSink([](const TraceLine&) { throw std::runtime_error("sink failed"); });
+  EXPECT_NO_THROW(TraceAtLevel(4));
+  d.SetSink([this](const TraceLine& l) { Keep(l); });
+  TraceAtLevel(4);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"line 4"}) << "the next line is not affected";
 }
 
 // Run under TSan: lines from several threads, with the sink and the levels
