@@ -57,7 +57,7 @@ void AcceptManagerCBClass::DoGarbageCollection() {
   }
   if (total > 0)
     HX_TRACE(4, "Ended Garbage Collection: " << deleted << " out of " << total
-                                              << " objects were deleted");
+                                             << " objects were deleted");
 }
 
 // The Link goes first, so its callback object outlives every call its

@@ -59,8 +59,8 @@ class HX_NET_API AcceptManagerCBClass : public ServerLinkCBClass {
 
  protected:
   struct LinkEntry {
-    Link* pLink;                      // owned
-    AcceptedLinkCBClass* pCallback;   // owned when DeleteWithLink() says so
+    Link* pLink;                     // owned
+    AcceptedLinkCBClass* pCallback;  // owned when DeleteWithLink() says so
   };
   // In the order of acceptance. Server thread only (or once it has ended).
   std::list<LinkEntry> m_Links;

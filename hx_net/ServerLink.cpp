@@ -44,9 +44,13 @@ ServerLink::ServerLink()
       m_StopEvent(false),
       m_pMultiplexer(nullptr) {}
 
-ServerLink::~ServerLink() { StopServer(); }
+ServerLink::~ServerLink() {
+  StopServer();
+}
 
-void ServerLink::SetCallbackObject(ServerLinkCBClass& callback) { m_pCallback = &callback; }
+void ServerLink::SetCallbackObject(ServerLinkCBClass& callback) {
+  m_pCallback = &callback;
+}
 
 int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
                            int maxReinitAttempts) {
@@ -69,7 +73,8 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   if (rc < 0) return rc;
   if (!m_pMultiplexer) m_pMultiplexer = new os_io_multiplexer();
   m_pServerThread = new os_thread(StartServerThread, this, 0, false);
-  HX_TRACE(4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
+  HX_TRACE(
+      4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
   return m_Port;
 }
 
@@ -91,8 +96,8 @@ int ServerLink::InitServerSocket() {
     m_pServerSocket = socket.release();
   } catch (const os_network_toolkit_error& e) {
     if (automatic)
-      HX_TRACE(1, "TCP Server: Automatic port allocation failed. " << "Native Error code is "
-                                                                    << e.native_code());
+      HX_TRACE(1, "TCP Server: Automatic port allocation failed. "
+                      << "Native Error code is " << e.native_code());
     else
       HX_TRACE(1, "TCP Server: Bind to port " << m_Port << " has failed. "
                                               << "Native Error code is " << e.native_code());
@@ -147,8 +152,9 @@ void ServerLink::ServerThreadLoop() {
     } catch (const os_network_toolkit_error& e) {
       if (m_StopRequested.load(std::memory_order_acquire)) break;
       const long code = e.native_code();
-      HX_TRACE(1, "TCP Server thread: accept for connections on port "
-                      << m_Port << " has failed. " << "Native Error code is " << code);
+      HX_TRACE(1, "TCP Server thread: accept for connections on port " << m_Port << " has failed. "
+                                                                       << "Native Error code is "
+                                                                       << code);
       if (ServerSocketReinit(code) == -1) {
         if (!m_StopRequested.load(std::memory_order_acquire)) {
           std::fprintf(stdout,
@@ -156,7 +162,8 @@ void ServerLink::ServerThreadLoop() {
                        "Native Error code is %ld\n",
                        m_Port, code);
           std::fflush(stdout);
-          HX_TRACE(0, "CTL  Server thread is going down " << "because of critical network error");
+          HX_TRACE(0, "CTL  Server thread is going down "
+                          << "because of critical network error");
           std::fputs("CTL  Server thread is going downbecause of critical network error\n", stdout);
           std::fflush(stdout);
         }
@@ -175,7 +182,8 @@ void ServerLink::ServerThreadLoop() {
                       << "Error: " << e.what());
       backOff = true;
     } catch (const std::exception& e) {
-      HX_TRACE(1, "std::exception thrown in ServerLink::ServerThreadLoop. " << "Error: " << e.what());
+      HX_TRACE(1, "std::exception thrown in ServerLink::ServerThreadLoop. "
+                      << "Error: " << e.what());
       backOff = true;
     } catch (...) {
       HX_TRACE(1, "Unknown exception thrown in ServerLink::ServerThreadLoop.");
@@ -191,7 +199,8 @@ void ServerLink::ServerThreadLoop() {
     try {
       m_pCallback->Exception();
     } catch (const std::exception& e) {
-      HX_TRACE(1, "std::exception thrown in ServerLinkCBClass::Exception. " << "Error: " << e.what());
+      HX_TRACE(1, "std::exception thrown in ServerLinkCBClass::Exception. "
+                      << "Error: " << e.what());
     } catch (...) {
       HX_TRACE(1, "Unknown exception thrown in ServerLinkCBClass::Exception.");
     }
@@ -221,7 +230,8 @@ int ServerLink::ServerSocketReinit(long nativeError) {
 int ServerLink::ServerSocketAttemptReinit(long nativeError) {
   SERVERLINK_SCOPE("ServerLink::ServerSocketAttemptReinit");
   if (nativeError == kUnrecoverableAcceptError1 || nativeError == kUnrecoverableAcceptError2) {
-    HX_TRACE(1, "TCP Server thread: unrecoverable server socket errror - server thresd is going down");
+    HX_TRACE(1,
+             "TCP Server thread: unrecoverable server socket errror - server thresd is going down");
     m_ReinitAttempts = 0;
     return -1;
   }
@@ -229,7 +239,8 @@ int ServerLink::ServerSocketAttemptReinit(long nativeError) {
   delete m_pServerSocket;
   m_pServerSocket = nullptr;
   if (InitServerSocket() < 0) {
-    HX_TRACE(2, "TCP Server thread: failure to reinitialise socket - another attempt can be performed");
+    HX_TRACE(
+        2, "TCP Server thread: failure to reinitialise socket - another attempt can be performed");
     return 0;
   }
   return 1;
@@ -270,6 +281,6 @@ void ServerLink::CloseSocket(const char* caller) {
     m_pServerSocket->close();
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(2, "Close socket (called from " << caller << ") has caught network error. "
-                                              << "Native Error code is " << e.native_code());
+                                             << "Native Error code is " << e.native_code());
   }
 }

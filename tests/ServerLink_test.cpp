@@ -1,0 +1,417 @@
+#include "hx_net/ServerLink.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <functional>
+#include <future>
+
+#include "platform/os_fault.h"
+#include "tests/support/test_support.h"
+
+using namespace hxtest;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+static long Ms(Clock::duration d) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(d).count());
+}
+
+namespace {
+
+// Keeps every accepted socket. A hook, if set, runs once, on the next
+// accepted connection after the socket is kept (it may throw, as a failing
+// callback would).
+struct ServerRecorder : ServerLinkCBClass {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::unique_ptr<os_tcp_socket>> sockets;
+  int exceptions = 0;
+  std::function<void()> hook;
+  void SetHook(std::function<void()> h) {
+    std::lock_guard<std::mutex> g(mu);
+    hook = std::move(h);
+  }
+  void Accept(os_tcp_socket* s) override {
+    std::function<void()> h;
+    {
+      std::lock_guard<std::mutex> g(mu);
+      sockets.emplace_back(s);
+      h.swap(hook);
+      cv.notify_all();
+    }
+    if (h) h();
+  }
+  void Exception() override {
+    std::lock_guard<std::mutex> g(mu);
+    ++exceptions;
+    cv.notify_all();
+  }
+  bool WaitAccepted(size_t n) {
+    std::unique_lock<std::mutex> g(mu);
+    return cv.wait_for(g, kWait, [&] { return sockets.size() >= n; });
+  }
+  bool WaitEnd() {
+    std::unique_lock<std::mutex> g(mu);
+    return cv.wait_for(g, kWait, [&] { return exceptions > 0; });
+  }
+  int Ends() {
+    std::lock_guard<std::mutex> g(mu);
+    return exceptions;
+  }
+};
+
+// The ServerLink module's trace lines; waits for a number of lines.
+class Trace {
+ public:
+  Trace() : m_State(std::make_shared<State>()) {
+    std::shared_ptr<State> st = m_State;
+    TDiag::Instance().SetSink([st](const TraceLine& l) {
+      std::lock_guard<std::mutex> g(st->mu);
+      st->lines.push_back(l);
+      st->cv.notify_all();
+    });
+    TDiag::Instance().SetModuleLevel("ServerLink", 6);
+    TDiag::Instance().EnableDebugOutput(true);
+  }
+  ~Trace() {
+    TDiag::Instance().EnableDebugOutput(false);
+    TDiag::Instance().SetModuleLevel("ServerLink", 0);
+    TDiag::Instance().SetSink(nullptr);
+  }
+  int Count(const std::string& part, int level = -1) {
+    std::lock_guard<std::mutex> g(m_State->mu);
+    return CountLocked(part, level);
+  }
+  bool WaitCount(const std::string& part, int n) {
+    std::unique_lock<std::mutex> g(m_State->mu);
+    return m_State->cv.wait_for(g, kWait, [&] { return CountLocked(part, -1) >= n; });
+  }
+  bool WaitFor(const std::string& part) { return WaitCount(part, 1); }
+  bool WaitScope(const std::string& scope) {
+    std::unique_lock<std::mutex> g(m_State->mu);
+    return m_State->cv.wait_for(g, kWait, [&] {
+      for (auto& l : m_State->lines)
+        if (l.scope == scope) return true;
+      return false;
+    });
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(m_State->mu);
+    m_State->lines.clear();
+  }
+
+ private:
+  struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<TraceLine> lines;
+  };
+  int CountLocked(const std::string& part, int level) {
+    int n = 0;
+    for (auto& l : m_State->lines)
+      if (l.text.find(part) != std::string::npos && (level < 0 || l.level == unsigned(level))) ++n;
+    return n;
+  }
+  std::shared_ptr<State> m_State;
+};
+
+int ConnectTo(const char* ip, int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, ip, &a.sin_addr);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A connection that is closed when the test ends.
+struct Client {
+  int fd;
+  explicit Client(int port) : fd(RawConnect(port)) {}
+  ~Client() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string GiveUpOutput(int port, long code) {
+  return "TCP Server thread: accept for connections on port " + std::to_string(port) +
+         " has failed. Native Error code is " + std::to_string(code) +
+         "\nCTL  Server thread is going downbecause of critical network error\n";
+}
+
+class ServerLinkTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    server.StopServer();
+    os_fault::Reset();
+  }
+  // A server whose callback closes the listening socket and raises a network
+  // error on the next accepted connection: the listener must be rebuilt.
+  void BreakListenerOnAccept(long code) {
+    rec.SetHook([this, code] {
+      server.CloseSocket("test");
+      throw os_network_toolkit_error(OS_ERR_UNKNOWN, code, "test: listener broken");
+    });
+  }
+  Trace trace;
+  ServerRecorder rec;
+  ServerLink server;
+};
+
+}  // namespace
+
+TEST_F(ServerLinkTest, ZeroOrNegativePortListensOnAChosenPort) {
+  for (int requested : {0, -5}) {
+    ServerRecorder r;
+    ServerLink s;
+    s.SetCallbackObject(r);
+    int port = s.InitServer(requested, nullptr, 10, -1);
+    ASSERT_GT(port, 0) << requested;
+    Client c(port);
+    ASSERT_GE(c.fd, 0);
+    EXPECT_TRUE(r.WaitAccepted(1));
+    s.StopServer();
+    EXPECT_EQ(r.Ends(), 1);
+  }
+  EXPECT_EQ(trace.Count("Ctl Server Thread id is ", 4), 2);
+}
+
+TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 10, -1);
+  ASSERT_GT(port, 0);
+  ServerLink second;
+  ServerRecorder secondRec;
+  second.SetCallbackObject(secondRec);
+  EXPECT_EQ(second.InitServer(port, nullptr, 10, -1), -1);
+  EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) +
+                            " has failed. Native Error code is " + std::to_string(EADDRINUSE),
+                        1),
+            1);
+  EXPECT_EQ(trace.Count("Ctl Server Thread id is "), 1);
+  second.StopServer();
+  EXPECT_EQ(secondRec.Ends(), 0);
+}
+
+TEST_F(ServerLinkTest, LocalAddressIsCopiedAndBoundAloneAlsoAfterReinitialisation) {
+  server.SetCallbackObject(rec);
+  std::string address = "127.0.0.1";
+  int port = server.InitServer(0, address.c_str(), 0, 3);
+  address.assign("garbage!!");  // the caller's text goes away
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(ConnectTo("127.0.0.2", port), -1);
+  BreakListenerOnAccept(ECONNRESET);
+  Client first(port);
+  ASSERT_TRUE(rec.WaitAccepted(1));
+  // The rebuilt listener has the same address and port number.
+  int again = -1;
+  for (auto deadline = Clock::now() + kWait; again < 0 && Clock::now() < deadline;)
+    again = ConnectTo("127.0.0.1", port);
+  ASSERT_GE(again, 0);
+  EXPECT_TRUE(rec.WaitAccepted(2));
+  ::close(again);
+  EXPECT_EQ(ConnectTo("127.0.0.2", port), -1);
+  EXPECT_EQ(rec.Ends(), 0);
+}
+
+TEST_F(ServerLinkTest, StopWakesTheSelectAndEndsOnce) {
+  server.SetCallbackObject(rec);
+  ASSERT_GT(server.InitServer(0, nullptr, 10, -1), 0);
+  ASSERT_TRUE(trace.WaitScope("ServerLink::ServerThreadLoop"));
+  auto t0 = Clock::now();
+  server.StopServer();
+  // Within the select slice of 2 s; waking the select makes it much sooner.
+  EXPECT_LT(Ms(Clock::now() - t0), 1500);
+  EXPECT_EQ(rec.Ends(), 1);
+  server.StopServer();
+  EXPECT_EQ(rec.Ends(), 1);
+}
+
+TEST_F(ServerLinkTest, StopBeforeInitServerOnlySetsTheFlag) {
+  server.SetCallbackObject(rec);
+  server.StopServer();
+  EXPECT_EQ(rec.Ends(), 0);
+  EXPECT_EQ(trace.Count("Ctl Server Thread id is "), 0);
+}
+
+TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
+  server.SetCallbackObject(rec);
+  rec.SetHook([this] { server.StopServer(); });
+  int port = server.InitServer(0, nullptr, 10, -1);
+  Client c(port);
+  ASSERT_TRUE(rec.WaitEnd()) << "the server thread waited for itself";
+  server.StopServer();
+  EXPECT_EQ(rec.Ends(), 1);
+}
+
+TEST_F(ServerLinkTest, WithoutCallbackTheConnectionIsClosed) {
+  int port = server.InitServer(0, nullptr, 10, -1);
+  Client c(port);
+  EXPECT_TRUE(WaitPeerClose(c.fd));
+}
+
+TEST_F(ServerLinkTest, OtherExceptionsFromAcceptAreTracedAndAcceptingGoesOn) {
+  server.SetCallbackObject(rec);
+  rec.SetHook([] { throw std::bad_alloc(); });
+  int port = server.InitServer(0, nullptr, 10, -1);
+  Client first(port), second(port);
+  ASSERT_TRUE(rec.WaitAccepted(2));
+  EXPECT_EQ(trace.Count("std::exception thrown in ServerLink::ServerThreadLoop. Error: ", 1), 1);
+  EXPECT_EQ(rec.Ends(), 0);
+}
+
+TEST_F(ServerLinkTest, FailuresOfOnePendingConnectionAreTracedAndSkipped) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 10, -1);
+  os_fault::FailAccept(3, 0);
+  Client c(port);
+  ASSERT_TRUE(rec.WaitAccepted(1));
+  EXPECT_EQ(trace.Count("Failed to accept new connection", 1), 3);
+}
+
+// How a network error during accept ends, by attempt limit and native code.
+TEST_F(ServerLinkTest, GiveUpWithoutAttemptForLimitZeroOrUnrecoverableCodes) {
+  struct Case {
+    int maxAttempts;
+    long code;
+    const char* line;
+  } cases[] = {
+      {0, ECONNRESET, "TCP Server thread: max number of attempts to reinit server socket reached"},
+      {0, kUnrecoverableAcceptError1, "max number of attempts to reinit server socket reached"},
+      {-1, kUnrecoverableAcceptError1,
+       "TCP Server thread: unrecoverable server socket errror - server thresd is going down"},
+      {5, kUnrecoverableAcceptError2, "unrecoverable server socket errror"},
+  };
+  for (const Case& c : cases) {
+    ServerRecorder r;
+    ServerLink s;
+    s.SetCallbackObject(r);
+    trace.Clear();
+    testing::internal::CaptureStdout();
+    int port = s.InitServer(0, nullptr, 0, c.maxAttempts);
+    os_fault::FailAccept(1, c.code);
+    Client client(port);
+    bool ended = r.WaitEnd();
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(ended) << c.maxAttempts << " " << c.code;
+    EXPECT_EQ(trace.Count(c.line, 1), 1) << c.code;
+    EXPECT_EQ(trace.Count("failure to reinitialise"), 0);
+    EXPECT_EQ(trace.Count("CTL  Server thread is going down because of critical network error", 0),
+              1);
+    EXPECT_EQ(out, GiveUpOutput(port, c.code));
+    s.StopServer();
+    EXPECT_EQ(r.Ends(), 1);  // a later stop does not call Exception again
+  }
+}
+
+TEST_F(ServerLinkTest, ErrorOnAnOpenListenerKeepsTheSameSocket) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 0, 3);
+  os_fault::FailBind(5, EADDRINUSE);  // any attempt to rebuild would show
+  os_fault::FailAccept(1, ECONNRESET);
+  Client first(port), second(port);
+  ASSERT_TRUE(rec.WaitAccepted(2));
+  EXPECT_EQ(trace.Count("accept for connections on port " + std::to_string(port) +
+                        " has failed. Native Error code is " + std::to_string(ECONNRESET)),
+            1);
+  EXPECT_EQ(trace.Count("Bind to port"), 0);
+  EXPECT_EQ(rec.Ends(), 0);
+}
+
+TEST_F(ServerLinkTest, ListenerThatCannotBeRebuiltCostsEveryAttemptAndItsSleep) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 1, 3);
+  int occupant = -1;  // takes the port while the listener is down
+  rec.SetHook([&] {
+    server.CloseSocket("test");
+    occupant = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(occupant, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::bind(occupant, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(occupant, 1);
+    throw os_network_toolkit_error(OS_ERR_UNKNOWN, ECONNRESET, "test: listener broken");
+  });
+  testing::internal::CaptureStdout();
+  Client c(port);
+  ASSERT_TRUE(trace.WaitFor("accept for connections on port"));
+  auto t0 = Clock::now();
+  bool ended = rec.WaitEnd();
+  auto elapsed = Clock::now() - t0;
+  std::string out = testing::internal::GetCapturedStdout();
+  ::close(occupant);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(
+      trace.Count("TCP Server thread: failure to reinitialise socket - another attempt can be "
+                  "performed",
+                  2),
+      3);
+  EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) + " has failed.", 1), 3);
+  EXPECT_EQ(trace.Count("max number of attempts to reinit server socket reached", 1), 1);
+  EXPECT_EQ(out, GiveUpOutput(port, ECONNRESET));
+  // Three sleeps of one second, the last one before the give-up.
+  EXPECT_GE(Ms(elapsed), 2900);
+  EXPECT_LT(Ms(elapsed), 6000);
+}
+
+TEST_F(ServerLinkTest, StopEndsAnEndlessReinitialisationAtOnce) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 10, -1);
+  os_fault::FailBind(1 << 30, EADDRINUSE);
+  BreakListenerOnAccept(ECONNRESET);
+  testing::internal::CaptureStdout();
+  Client c(port);
+  ASSERT_TRUE(trace.WaitFor("failure to reinitialise socket"));
+  auto stopped = std::async(std::launch::async, [this] { server.StopServer(); });
+  bool prompt = stopped.wait_for(2s) == std::future_status::ready;
+  os_fault::Reset();  // lets a stuck re-initialisation succeed, so the test ends
+  stopped.wait();
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(prompt) << "StopServer waited for the 10 s re-initialisation sleep";
+  EXPECT_EQ(rec.Ends(), 1);
+  EXPECT_EQ(out, "");  // a stop is not a give-up
+}
+
+// Out of descriptors, the pending connection keeps the listener readable: the
+// server must back off instead of retrying and tracing at full speed.
+TEST_F(ServerLinkTest, OutOfDescriptorsBacksOffAndAcceptsOnceFreed) {
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, nullptr, 10, -1);
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(client + 32);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::fcntl(client, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers.push_back(fd);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  int rc = ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+
+  bool first = trace.WaitFor("Failed to accept new connection");
+  auto t0 = Clock::now();
+  bool fourth = trace.WaitCount("Failed to accept new connection", 4);
+  auto elapsed = Clock::now() - t0;
+  int lines = trace.Count("Failed to accept new connection");
+
+  for (int fd : fillers) ::close(fd);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_EQ(rc, 0);
+  ASSERT_TRUE(first && fourth);
+  // Steps of 100, 200 and 400 ms lie between the first and the fourth line.
+  EXPECT_GE(Ms(elapsed), 500);
+  EXPECT_LE(lines, 5);
+  EXPECT_TRUE(rec.WaitAccepted(1)) << "no accept after descriptors were freed";
+  ::close(client);
+}
