@@ -45,9 +45,15 @@ void Run(benchmark::State& state) {
   }
 }
 
-void BM_Baseline(benchmark::State& s) { Run<Baseline>(s); }
-void BM_DisabledScope(benchmark::State& s) { Run<WithScope>(s); }
-void BM_DisabledScopeAndLine(benchmark::State& s) { Run<WithScopeAndLine>(s); }
+void BM_Baseline(benchmark::State& s) {
+  Run<Baseline>(s);
+}
+void BM_DisabledScope(benchmark::State& s) {
+  Run<WithScope>(s);
+}
+void BM_DisabledScopeAndLine(benchmark::State& s) {
+  Run<WithScopeAndLine>(s);
+}
 
 // Debug output on, but the module's level (1) is below both lines: the usual
 // setting of a component that logs only errors.
@@ -83,10 +89,14 @@ class Collector : public benchmark::ConsoleReporter {
  private:
   static double ToNs(benchmark::TimeUnit u) {
     switch (u) {
-      case benchmark::kSecond: return 1e9;
-      case benchmark::kMillisecond: return 1e6;
-      case benchmark::kMicrosecond: return 1e3;
-      default: return 1.0;
+      case benchmark::kSecond:
+        return 1e9;
+      case benchmark::kMillisecond:
+        return 1e6;
+      case benchmark::kMicrosecond:
+        return 1e3;
+      default:
+        return 1.0;
     }
   }
   std::map<std::string, double> m_Best;
@@ -104,7 +114,8 @@ int main(int argc, char** argv) {
   std::printf("\nDisabled tracing against the baseline (fastest of the repetitions):\n");
   std::printf("  %-28s %8.2f ns/call\n", "baseline", base);
   int over = 0;
-  for (const char* name : {"BM_DisabledScope", "BM_DisabledScopeAndLine", "BM_BelowLevelScopeAndLine"}) {
+  for (const char* name :
+       {"BM_DisabledScope", "BM_DisabledScopeAndLine", "BM_BelowLevelScopeAndLine"}) {
     if (!reporter.Has(name)) continue;
     double ns = reporter.Ns(name), diff = ns - base;
     bool ok = diff <= kTargetNs;

@@ -1,13 +1,12 @@
 // Tests of the socket-and-thread toolkit: the guarantees its header states.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +25,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kBound = 5s;    // any wait that should succeed
-constexpr auto kQuiet = 100ms; // how long a thread must stay excluded
-constexpr auto kSlop = 5ms;    // early return allowed for timed waits
+constexpr auto kBound = 5s;     // any wait that should succeed
+constexpr auto kQuiet = 100ms;  // how long a thread must stay excluded
+constexpr auto kSlop = 5ms;     // early return allowed for timed waits
 
 long MsSince(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
@@ -81,6 +80,31 @@ std::string ReadExactly(os_connectable_socket& s, size_t n) {
   }
   out.resize(got);
   return out;
+}
+
+// The error that fn throws; a test failure when it throws none.
+template <class E, class F>
+E ErrorOf(F fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no exception";
+  return E(0, 0, "none");
+}
+
+// A raw socket bound to a loopback port of its own (listening when backlog
+// is not negative); -1 on failure.
+int RawBound(int backlog, int* port) {
+  int raw = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  os_socket_address a = Loopback(0);
+  socklen_t len = os_socket_address::size();
+  if (raw < 0 || ::bind(raw, a.sa(), len) != 0 || (backlog >= 0 && ::listen(raw, backlog) != 0) ||
+      ::getsockname(raw, a.sa(), &len) != 0)
+    return -1;
+  *port = a.port();
+  return raw;
 }
 
 class Platform : public ::testing::Test {
@@ -186,7 +210,10 @@ TEST(CriticalSection, OwnerRelocksAndOthersWaitForTheLastUnlock) {
 TEST(ReadWriteSemaphore, ReadersShareAndWritersExcludeEveryone) {
   os_read_write_semaphore rw;
   rw.read_lock();
-  auto secondReader = std::async(std::launch::async, [&rw] { rw.read_lock(); rw.read_unlock(); });
+  auto secondReader = std::async(std::launch::async, [&rw] {
+    rw.read_lock();
+    rw.read_unlock();
+  });
   ASSERT_EQ(secondReader.wait_for(kBound), std::future_status::ready) << "readers do not share";
 
   std::promise<void> release;
@@ -202,8 +229,12 @@ TEST(ReadWriteSemaphore, ReadersShareAndWritersExcludeEveryone) {
   EXPECT_FALSE(Ready(writerInF, kQuiet)) << "writer entered beside a reader";
   rw.read_unlock();
   ASSERT_TRUE(Ready(writerInF, kBound));
-  auto lateReader = std::async(std::launch::async, [&rw] { rw.read_lock(); rw.read_unlock(); });
-  EXPECT_NE(lateReader.wait_for(kQuiet), std::future_status::ready) << "reader entered beside the writer";
+  auto lateReader = std::async(std::launch::async, [&rw] {
+    rw.read_lock();
+    rw.read_unlock();
+  });
+  EXPECT_NE(lateReader.wait_for(kQuiet), std::future_status::ready)
+      << "reader entered beside the writer";
   release.set_value();
   EXPECT_EQ(lateReader.wait_for(kBound), std::future_status::ready);
   writer.join();
@@ -270,25 +301,15 @@ TEST(Socket, ShutdownFromAnotherThreadWakesABlockedRead) {
 
 TEST(Socket, RefusedConnectionCarriesNativeCode) {
   // A bound socket that does not listen: the port is ours, nobody accepts.
-  int raw = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0, raw = RawBound(-1, &port);
   ASSERT_GE(raw, 0);
-  os_socket_address any = Loopback(0);
-  ASSERT_EQ(::bind(raw, any.sa(), os_socket_address::size()), 0);
-  os_socket_address bound;
-  socklen_t len = os_socket_address::size();
-  ASSERT_EQ(::getsockname(raw, bound.sa(), &len), 0);
-
   os_tcp_socket s(1);
-  os_socket_address to = Loopback(bound.port());
-  try {
-    s.connect_to(to.sa(), os_socket_address::size());
-    ADD_FAILURE() << "connect succeeded";
-  } catch (const os_network_toolkit_error& e) {
-    EXPECT_EQ(e.native_code(), ECONNREFUSED);
-    EXPECT_EQ(e.portable_code(), OS_ERR_CONNECTION_REFUSED);
-    EXPECT_STRNE(os_network_toolkit_error::description(e.portable_code()), "");
-    EXPECT_STRNE(e.what(), "");
-  }
+  os_socket_address to = Loopback(port);
+  auto e =
+      ErrorOf<os_network_toolkit_error>([&] { s.connect_to(to.sa(), os_socket_address::size()); });
+  EXPECT_EQ(e.native_code(), ECONNREFUSED);
+  EXPECT_EQ(e.portable_code(), OS_ERR_CONNECTION_REFUSED);
+  EXPECT_STRNE(os_network_toolkit_error::description(e.portable_code()), "");
   EXPECT_FALSE(s.connected());
   EXPECT_EQ(s.handle(), -1) << "the failed descriptor leaked into the object";
   ::close(raw);
@@ -297,15 +318,9 @@ TEST(Socket, RefusedConnectionCarriesNativeCode) {
 // A listener with backlog 0 and one queued connection drops further SYNs, so a
 // connect cannot finish and must end at the bound.
 TEST(Socket, ConnectTimesOutAtTheBound) {
-  int raw = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0, raw = RawBound(0, &port);
   ASSERT_GE(raw, 0);
-  os_socket_address any = Loopback(0);
-  ASSERT_EQ(::bind(raw, any.sa(), os_socket_address::size()), 0);
-  ASSERT_EQ(::listen(raw, 0), 0);
-  os_socket_address bound;
-  socklen_t len = os_socket_address::size();
-  ASSERT_EQ(::getsockname(raw, bound.sa(), &len), 0);
-  os_socket_address to = Loopback(bound.port());
+  os_socket_address to = Loopback(port);
   os_tcp_socket first(1);
   first.connect_to(to.sa(), os_socket_address::size());
   os_io_multiplexer mux;  // the queue is full once the listener is readable
@@ -317,15 +332,11 @@ TEST(Socket, ConnectTimesOutAtTheBound) {
   os_connectable_socket::set_connect_timeout(300);
   os_tcp_socket s(1);
   auto t0 = Clock::now();
-  long native = 0;
-  try {
-    s.connect_to(to.sa(), os_socket_address::size());
-  } catch (const os_network_toolkit_error& e) {
-    native = e.native_code();
-  }
+  auto e =
+      ErrorOf<os_network_toolkit_error>([&] { s.connect_to(to.sa(), os_socket_address::size()); });
   long elapsed = MsSince(t0);
   os_connectable_socket::set_connect_timeout(saved);
-  EXPECT_EQ(native, ETIMEDOUT);
+  EXPECT_EQ(e.native_code(), ETIMEDOUT);
   EXPECT_GE(elapsed, 300 - kSlop.count());
   EXPECT_LT(elapsed, 300 + 2000);
   EXPECT_EQ(saved, 21000) << "default bound";
@@ -346,12 +357,8 @@ TEST_F(Platform, AcceptTimeoutAndInjectedFailures) {
   EXPECT_FALSE(listener.accept(s, &tv));
   EXPECT_EQ(listener.last_accept_error(), EAGAIN);
   os_fault::FailAccept(1, EBADF);
-  try {
-    listener.accept(s, &tv);
-    ADD_FAILURE() << "no exception";
-  } catch (const os_network_toolkit_error& e) {
-    EXPECT_EQ(e.native_code(), EBADF);
-  }
+  EXPECT_EQ(ErrorOf<os_network_toolkit_error>([&] { listener.accept(s, &tv); }).native_code(),
+            EBADF);
   // Spent: the next accept is a real one.
   os_tcp_socket client(1);
   os_socket_address to = Loopback(listener.socket_address().port());
@@ -363,13 +370,10 @@ TEST_F(Platform, AcceptTimeoutAndInjectedFailures) {
 
 TEST_F(Platform, InjectedBindFailureIsSpentOnce) {
   os_fault::FailBind(1, EADDRINUSE);
-  try {
-    os_tcp_connection_server l(os_socket_address(0), 4);
-    ADD_FAILURE() << "no exception";
-  } catch (const os_network_toolkit_error& e) {
-    EXPECT_EQ(e.native_code(), EADDRINUSE);
-    EXPECT_EQ(e.portable_code(), OS_ERR_ADDRESS_IN_USE);
-  }
+  auto e = ErrorOf<os_network_toolkit_error>(
+      [] { os_tcp_connection_server l(os_socket_address(0), 4); });
+  EXPECT_EQ(e.native_code(), EADDRINUSE);
+  EXPECT_EQ(e.portable_code(), OS_ERR_ADDRESS_IN_USE);
   EXPECT_NO_THROW(os_tcp_connection_server(os_socket_address(0), 4));
 }
 
@@ -433,7 +437,8 @@ TEST(Socket, WritevTakesAnyNumberOfBuffers) {
   s.reset();
   std::string got;
   char buf[4096];
-  for (ssize_t n; (n = ::recv(sv[1], buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = ::recv(sv[1], buf, sizeof buf, 0)) > 0;)
+    got.append(buf, static_cast<size_t>(n));
   EXPECT_TRUE(got == bytes) << got.size() << " of " << bytes.size() << " bytes arrived";
   ::close(sv[1]);
 }
@@ -445,7 +450,8 @@ void NoOp(int) {}
 // happen many times over a few megabytes; the bytes must arrive whole and in
 // order across more than 64 buffers, some empty.
 TEST(Socket, WritevContinuesAfterPartialWrites) {
-  struct sigaction sa {}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = NoOp;  // no SA_RESTART: EINTR is exercised too
   sigemptyset(&sa.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
@@ -465,13 +471,15 @@ TEST(Socket, WritevContinuesAfterPartialWrites) {
 
   std::promise<long> written;
   std::future<long> writtenF = written.get_future();
-  std::thread writer([&] { written.set_value(p.client.writev(iov.data(), static_cast<int>(iov.size()))); });
+  std::thread writer(
+      [&] { written.set_value(p.client.writev(iov.data(), static_cast<int>(iov.size()))); });
   std::string got;
   got.reserve(expected.size());
   std::vector<char> buf(16 * 1024);
   auto deadline = Clock::now() + 20s;
   while (got.size() < expected.size() && Clock::now() < deadline) {
-    if (writtenF.wait_for(0s) != std::future_status::ready) pthread_kill(writer.native_handle(), SIGUSR1);
+    if (writtenF.wait_for(0s) != std::future_status::ready)
+      pthread_kill(writer.native_handle(), SIGUSR1);
     int n = p.server.read(buf.data(), static_cast<int>(buf.size()));
     if (n <= 0) break;
     got.append(buf.data(), static_cast<size_t>(n));
@@ -490,7 +498,8 @@ TEST(Socket, WritevContinuesAfterPartialWrites) {
 TEST(Multiplexer, TimesOutReportsReadinessAndWakes) {
   TcpPair p;
   os_io_multiplexer mux;
-  mux.read_scan({static_cast<unsigned>(p.client.handle()), static_cast<unsigned>(p.server.handle())});
+  mux.read_scan(
+      {static_cast<unsigned>(p.client.handle()), static_cast<unsigned>(p.server.handle())});
   timeval tv{0, 100 * 1000};
   auto t0 = Clock::now();
   EXPECT_EQ(mux.select(&tv), 0);
@@ -524,21 +533,20 @@ TEST(IpAddress, DottedTextAndNames) {
   struct Row {
     const char* text;
     uint32_t hostOrder;
-  } rows[] = {{"127.0.0.1", 0x7f000001}, {"10.1.2.3", 0x0a010203}, {"0.0.0.0", 0},
-              {"255.255.255.255", 0xffffffff}, {"localhost", 0x7f000001}};
+  } rows[] = {{"127.0.0.1", 0x7f000001},
+              {"10.1.2.3", 0x0a010203},
+              {"0.0.0.0", 0},
+              {"255.255.255.255", 0xffffffff},
+              {"localhost", 0x7f000001}};
   for (const Row& r : rows) {
     os_ip_address a(r.text);
     EXPECT_EQ(static_cast<uint32_t>(a.as_long()), htonl(r.hostOrder)) << r.text;
   }
   EXPECT_EQ(os_ip_address("10.1.2.3").text(), "10.1.2.3");
   for (const char* bad : {"no-such-host.invalid", ""}) {
-    try {
-      os_ip_address a(bad);
-      ADD_FAILURE() << "resolved " << bad;
-    } catch (const os_network_toolkit_error& e) {
-      EXPECT_EQ(e.portable_code(), OS_ERR_HOST_NOT_FOUND) << bad;
-      EXPECT_NE(std::string(e.what()).find("resolve"), std::string::npos) << e.what();
-    }
+    auto e = ErrorOf<os_network_toolkit_error>([bad] { os_ip_address a(bad); });
+    EXPECT_EQ(e.portable_code(), OS_ERR_HOST_NOT_FOUND) << bad;
+    EXPECT_NE(std::string(e.what()).find("resolve"), std::string::npos) << e.what();
   }
 }
 
@@ -557,8 +565,12 @@ void* ThreadBody(void* arg) {
   return nullptr;
 }
 
-void* Throws(void*) { throw std::runtime_error("from a thread function"); }
-void* Returns(void*) { return nullptr; }
+void* Throws(void*) {
+  throw std::runtime_error("from a thread function");
+}
+void* Returns(void*) {
+  return nullptr;
+}
 
 TEST(Thread, ExistsWhileRunningAndWaitEndsWithIt) {
   std::promise<void> go;
@@ -570,7 +582,8 @@ TEST(Thread, ExistsWhileRunningAndWaitEndsWithIt) {
   EXPECT_EQ(seen.get(), t.tid()) << "the thread sees the id its object reports";
   EXPECT_NE(t.tid(), os_this_thread::tid());
   EXPECT_TRUE(os_thread::exists(t.tid()));
-  auto waited = std::async(std::launch::async, [id = t.tid()] { os_this_thread::wait_for_thread(id); });
+  auto waited =
+      std::async(std::launch::async, [id = t.tid()] { os_this_thread::wait_for_thread(id); });
   EXPECT_NE(waited.wait_for(kQuiet), std::future_status::ready) << "wait ended before the thread";
   go.set_value();
   ASSERT_EQ(waited.wait_for(kBound), std::future_status::ready);
@@ -579,12 +592,9 @@ TEST(Thread, ExistsWhileRunningAndWaitEndsWithIt) {
 }
 
 TEST(Thread, WaitingForItselfIsAnErrorAndUnknownIdsReturn) {
-  try {
-    os_this_thread::wait_for_thread(os_this_thread::tid());
-    ADD_FAILURE() << "no exception";
-  } catch (const os_thread_toolkit_error& e) {
-    EXPECT_EQ(e.native_code(), EDEADLK);
-  }
+  auto e = ErrorOf<os_thread_toolkit_error>(
+      [] { os_this_thread::wait_for_thread(os_this_thread::tid()); });
+  EXPECT_EQ(e.native_code(), EDEADLK);
   EXPECT_TRUE(FinishesWithin([] { os_this_thread::wait_for_thread(os_thread_t{~0ull}); }, kBound));
 }
 
@@ -598,13 +608,9 @@ TEST(Thread, AnExceptionInTheThreadFunctionEndsOnlyThatThread) {
 TEST_F(Platform, InjectedThreadCreationFailureHitsTheNthThread) {
   os_fault::FailThreadCreation(2);
   std::unique_ptr<os_thread> first(new os_thread(Returns, nullptr, 0, false));
-  try {
-    os_thread second(Returns, nullptr, 0, false);
-    ADD_FAILURE() << "the second thread was created";
-  } catch (const os_thread_toolkit_error& e) {
-    EXPECT_EQ(e.native_code(), EAGAIN);
-    EXPECT_EQ(e.portable_code(), OS_ERR_AGAIN);
-  }
+  auto e = ErrorOf<os_thread_toolkit_error>([] { os_thread second(Returns, nullptr, 0, false); });
+  EXPECT_EQ(e.native_code(), EAGAIN);
+  EXPECT_EQ(e.portable_code(), OS_ERR_AGAIN);
   std::unique_ptr<os_thread> third(new os_thread(Returns, nullptr, 0, false));
   for (auto* t : {first.get(), third.get()}) {
     auto id = t->tid();

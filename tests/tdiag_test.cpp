@@ -1,5 +1,7 @@
 // Tests of the trace facility: the level rules, the cost of a disabled line,
 // what a sink receives, and tracing from a sink and from many threads.
+#include "platform/tdiag.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "hx_net/trace_modules.h"
-#include "platform/tdiag.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -196,7 +197,8 @@ TEST_F(TDiagTest, TheFiveModulesAreRegisteredAtLoad) {
   } rows[] = {
       {"Link", &g_LinkDbg, [] { LINK_SCOPE("Link::Connect"); }},
       {"ServerLink", &g_ServerLinkDbg, [] { SERVERLINK_SCOPE("ServerLink::InitServer"); }},
-      {"AcceptManager", &g_AcceptManagerDbg, [] { ACCEPTMGR_SCOPE("AcceptManagerCBClass::Accept"); }},
+      {"AcceptManager", &g_AcceptManagerDbg,
+       [] { ACCEPTMGR_SCOPE("AcceptManagerCBClass::Accept"); }},
       {"CtlClient", &g_CtlClientDbg, [] { CTL_SCOPE("CtlInterface::LifeCheck"); }},
       {"ws_service", &g_WsServiceDbg, [] { WS_SCOPE("ws_service_create"); }},
   };
@@ -290,8 +292,9 @@ TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
   std::lock_guard<std::mutex> g(sh->mu);
   std::vector<std::string> texts;
   for (const TraceLine& l : sh->got) texts.push_back(l.scope + ": " + l.text);
-  EXPECT_EQ(texts, (std::vector<std::string>{"Link::Send: outer 1", "Sink::Nested: from the sink",
-                                             "Link::Send: outer 2", "Sink::Nested: from the sink"}));
+  EXPECT_EQ(texts,
+            (std::vector<std::string>{"Link::Send: outer 1", "Sink::Nested: from the sink",
+                                      "Link::Send: outer 2", "Sink::Nested: from the sink"}));
 }
 
 // A trace line ends in a destructor: an exception out of the sink would end
