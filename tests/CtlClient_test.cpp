@@ -65,13 +65,9 @@ CtlHostParams Params(const std::string& port, int timeout = 5, ComponentTypeEnum
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// What the test component does with one request: send these payloads, or
-// close the connection without a word.
-struct Response {
-  std::vector<std::string> frames;
-  bool close = false;
-};
-using Responder = std::function<Response(const std::string& request)>;
+// What the test component sends back for one request: any number of
+// payloads, or nothing at all.
+using Responder = std::function<std::vector<std::string>(const std::string& request)>;
 
 // A component on a loopback port: a listener whose thread accepts each
 // connection into a Link and answers every request as the responder says.
@@ -97,9 +93,7 @@ class TestComponent : public LinkCBClass {
       std::lock_guard<std::mutex> g(m_Mu);
       m_Requests.push_back(request);
     }
-    Response r = m_Respond(request);
-    for (auto& f : r.frames) link->Send(f.data(), static_cast<unsigned>(f.size()));
-    if (r.close) link->DisConnect();  // on the reader thread: only closes
+    for (auto& f : m_Respond(request)) link->Send(f.data(), static_cast<unsigned>(f.size()));
   }
   void Exception(int, Link*) override {}
 
@@ -138,10 +132,34 @@ class TestComponent : public LinkCBClass {
 };
 
 Responder Answer(std::vector<std::string> frames) {
-  return [frames](const std::string&) { return Response{frames, false}; };
+  return [frames](const std::string&) { return frames; };
 }
-Responder Silence() { return [](const std::string&) { return Response{}; }; }
-Responder CloseAtOnce() { return [](const std::string&) { return Response{{}, true}; }; }
+
+// A raw peer that serves connections one after another: reads the request
+// frame, then closes without a word.
+class ClosingPeer {
+ public:
+  ClosingPeer() : m_Thread([this] { Serve(); }) {}
+  ~ClosingPeer() {
+    m_Stop = true;
+    m_Thread.join();
+  }
+  std::string Port() const { return m_Listener.PortText(); }
+
+ private:
+  void Serve() {
+    while (!m_Stop) {
+      int fd = m_Listener.Accept(std::chrono::milliseconds(20));
+      if (fd < 0) continue;
+      std::string header = ReadExact(fd, 10);
+      if (header.size() == 10) ReadExact(fd, std::stoul(header.substr(2), nullptr, 16));
+      ::close(fd);
+    }
+  }
+  RawListener m_Listener;
+  std::atomic<bool> m_Stop{false};
+  std::thread m_Thread;
+};
 
 // A loopback port that refuses: bound, never listening.
 struct RefusingPort {
@@ -484,7 +502,7 @@ TEST(CtlRequests, NoAcceptableReplyWaitsOutTheTimeout) {
     EXPECT_EQ(reply, "untouched");
   }
   // A time-out of 0 ends the wait at once.
-  TestComponent component(Silence());
+  TestComponent component(Answer({}));
   CtlHostParams p = Params(component.Port(), 0);
   std::string reply;
   auto t0 = Clock::now();
@@ -493,9 +511,9 @@ TEST(CtlRequests, NoAcceptableReplyWaitsOutTheTimeout) {
 }
 
 TEST(CtlRequests, PeerClosingWithoutReply) {
-  TestComponent component(CloseAtOnce());
-  CtlHostParams direct = Params(component.Port());
-  CtlHostParams gw = Params(component.Port(), 5, kGateway);
+  ClosingPeer peer;
+  CtlHostParams direct = Params(peer.Port());
+  CtlHostParams gw = Params(peer.Port(), 5, kGateway);
   std::string reply = "untouched", info = "untouched";
   EXPECT_EQ(CtlInterface::CtlRequest(direct, "LIFE_CHECK", reply), CTL_RC_CONNECTION_LOST);
   EXPECT_EQ(CtlInterface::LifeCheck(direct, info), CTL_RC_CONNECTION_LOST);
@@ -634,7 +652,7 @@ TEST(CtlTrace, GatewayAcceptedReplyLine) {
 TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
   // The component echoes the request body as the reply text.
   TestComponent component([](const std::string& req) {
-    return Response{{Reply(req.size() > 78 ? req.substr(78) : "")}, false};
+    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};
   });
   constexpr int kThreads = 8, kEach = 25;
   std::atomic<int> wrong{0};
