@@ -12,11 +12,14 @@
 // (sent and not yet received) so that no queue grows without bound.
 // Round trip: a 64 B request and its echo, timed one by one.
 //
-// Usage: bench_link [--quick] [--pin] [--rounds N]
+// Usage: bench_link [--quick] [--pin] [--rounds N] [--only oneway|roundtrip]
+//                   [--impl link|plain|zmq]...
 //   --quick     a short run (a few seconds in all), for smoke tests
 //   --pin       pin both ends of the round trips to CPU 0
 //   --rounds N  repeat every measurement N times, the implementations
 //               interleaved, and report medians (default 3, quick 1)
+//   --only      run only the one-way or only the round-trip measurements
+//   --impl      measure only the named implementation(s) (for profiling one)
 // Exits 1 when a measurement failed (time-out, wrong frame), else 0. Figures
 // mean something only in an optimised build.
 #include <arpa/inet.h>
@@ -62,6 +65,9 @@ struct Options {
   int rounds = 3;
   double seconds = 1.0;  // per one-way measurement
   int roundTrips = 20000;
+  bool oneWay = true;
+  bool roundTrip = true;
+  bool impl[3] = {true, true, true};  // Link, plain, ZeroMQ
 };
 
 double Seconds(Clock::duration d) {
@@ -641,14 +647,16 @@ const char* const kRtNames[kRtKinds] = {"Link, caller waits for the reply",
                                         "plain blocking sockets", "ZeroMQ REQ/REP"};
 
 void Usage() {
-  std::fprintf(stderr, "usage: bench_link [--quick] [--pin] [--rounds N]\n");
+  std::fprintf(stderr,
+               "usage: bench_link [--quick] [--pin] [--rounds N] [--only oneway|roundtrip] "
+               "[--impl link|plain|zmq]...\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  bool roundsGiven = false;
+  bool roundsGiven = false, implGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--quick") {
@@ -658,6 +666,24 @@ int main(int argc, char** argv) {
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, std::atoi(argv[++i]));
       roundsGiven = true;
+    } else if (a == "--only" && i + 1 < argc) {
+      std::string w = argv[++i];
+      if (w != "oneway" && w != "roundtrip") {
+        Usage();
+        return 64;
+      }
+      o.oneWay = w == "oneway";
+      o.roundTrip = w == "roundtrip";
+    } else if (a == "--impl" && i + 1 < argc) {
+      std::string w = argv[++i];
+      int k = w == "link" ? kLink : w == "plain" ? kPlain : w == "zmq" ? kZmq : -1;
+      if (k < 0) {
+        Usage();
+        return 64;
+      }
+      if (!implGiven) o.impl[kLink] = o.impl[kPlain] = o.impl[kZmq] = false;
+      implGiven = true;
+      o.impl[k] = true;
     } else {
       Usage();
       return 64;
@@ -695,6 +721,7 @@ int main(int argc, char** argv) {
   const size_t sizes[] = {64, 1024, 64 * 1024, 1024 * 1024};
   std::vector<OneWayRow> rows;
   for (size_t size : sizes) {
+    if (!o.oneWay) break;
     OneWayRow row;
     row.size = size;
     uint64_t pilot = size <= 64 ? 20000 : std::max<uint64_t>(8, (8u << 20) / size);
@@ -704,11 +731,11 @@ int main(int argc, char** argv) {
         16, std::min<uint64_t>(50000000, static_cast<uint64_t>(perSec * o.seconds)));
     rows.push_back(row);
   }
-  for (int r = 0; r < o.rounds; ++r) {
+  for (int r = 0; r < o.rounds && o.oneWay; ++r) {
     for (OneWayRow& row : rows) {
       uint64_t warm = row.count / 20 + 1;
       for (int impl = 0; impl < kImpls; ++impl) {
-        if (impl == kZmq && !kHaveZmq) continue;
+        if ((impl == kZmq && !kHaveZmq) || !o.impl[impl]) continue;
         double s = impl == kLink    ? LinkOneWay(row.size, warm, row.count)
                    : impl == kPlain ? PlainOneWay(row.size, warm, row.count)
                                     : ZmqOneWay(row.size, warm, row.count);
@@ -723,11 +750,15 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::printf("One-way frames (msgs/s and payload MB/s; ratios of msgs/s, higher is better)\n");
-  std::printf("  %-7s %9s | %12s %9s | %12s %9s | %12s %9s | %10s %11s\n", "size", "frames",
-              "Link msg/s", "MB/s", "plain msg/s", "MB/s", "ZeroMQ msg/s", "MB/s", "Link/plain",
-              "Link/ZeroMQ");
   double med[sizeof sizes / sizeof sizes[0]][kImpls];
+  for (auto& m : med)
+    for (double& v : m) v = -1;
+  if (o.oneWay)
+    std::printf("One-way frames (msgs/s and payload MB/s; ratios of msgs/s, higher is better)\n");
+  if (o.oneWay)
+    std::printf("  %-7s %9s | %12s %9s | %12s %9s | %12s %9s | %10s %11s\n", "size", "frames",
+                "Link msg/s", "MB/s", "plain msg/s", "MB/s", "ZeroMQ msg/s", "MB/s", "Link/plain",
+                "Link/ZeroMQ");
   for (size_t i = 0; i < rows.size(); ++i) {
     const OneWayRow& row = rows[i];
     std::printf("  %-7s %9llu |", SizeText(row.size).c_str(),
@@ -753,9 +784,10 @@ int main(int argc, char** argv) {
   // Round trips.
   int warm = o.roundTrips / 10;
   std::vector<double> p50[kRtKinds], p99[kRtKinds];
-  for (int r = 0; r < o.rounds; ++r) {
+  const int rtImpl[kRtKinds] = {kLink, kLink, kPlain, kZmq};
+  for (int r = 0; r < o.rounds && o.roundTrip; ++r) {
     for (int k = 0; k < kRtKinds; ++k) {
-      if (k == kRtZmq && !kHaveZmq) continue;
+      if ((k == kRtZmq && !kHaveZmq) || !o.impl[rtImpl[k]]) continue;
       Latency l = k == kRtLinkWaiting   ? LinkRoundTripWaiting(warm, o.roundTrips, o.pin)
                   : k == kRtLinkChained ? LinkRoundTripChained(warm, o.roundTrips, o.pin)
                   : k == kRtPlain       ? PlainRoundTrip(warm, o.roundTrips, o.pin)
@@ -769,33 +801,35 @@ int main(int argc, char** argv) {
       p99[k].push_back(l.p99);
     }
   }
-  std::printf(
-      "\nRound trip, 64 B request and reply, %d per round, %s (microseconds; ratios of p50, "
-      "lower is better)\n",
-      o.roundTrips, o.pin ? "both ends pinned to CPU 0" : "unpinned");
-  std::printf("  %-38s %9s %9s | %10s %11s\n", "", "p50 us", "p99 us", "/plain", "/ZeroMQ");
   double m50[kRtKinds], m99[kRtKinds];
   for (int k = 0; k < kRtKinds; ++k) {
     m50[k] = Median(p50[k]);
     m99[k] = Median(p99[k]);
   }
-  for (int k = 0; k < kRtKinds; ++k) {
-    if (m50[k] <= 0) {
-      std::printf("  %-38s %9s %9s |\n", kRtNames[k], "-", "-");
-      continue;
+  if (o.roundTrip) {
+    std::printf(
+        "\nRound trip, 64 B request and reply, %d per round, %s (microseconds; ratios of p50, "
+        "lower is better)\n",
+        o.roundTrips, o.pin ? "both ends pinned to CPU 0" : "unpinned");
+    std::printf("  %-38s %9s %9s | %10s %11s\n", "", "p50 us", "p99 us", "/plain", "/ZeroMQ");
+    for (int k = 0; k < kRtKinds; ++k) {
+      if (m50[k] <= 0) {
+        std::printf("  %-38s %9s %9s |\n", kRtNames[k], "-", "-");
+        continue;
+      }
+      std::printf("  %-38s %9.2f %9.2f |", kRtNames[k], m50[k], m99[k]);
+      if (k == kRtLinkWaiting || k == kRtLinkChained) {
+        if (m50[kRtPlain] > 0)
+          std::printf(" %10.2f", m50[k] / m50[kRtPlain]);
+        else
+          std::printf(" %10s", "-");
+        if (m50[kRtZmq] > 0)
+          std::printf(" %11.2f", m50[k] / m50[kRtZmq]);
+        else
+          std::printf(" %11s", "-");
+      }
+      std::printf("\n");
     }
-    std::printf("  %-38s %9.2f %9.2f |", kRtNames[k], m50[k], m99[k]);
-    if (k == kRtLinkWaiting || k == kRtLinkChained) {
-      if (m50[kRtPlain] > 0)
-        std::printf(" %10.2f", m50[k] / m50[kRtPlain]);
-      else
-        std::printf(" %10s", "-");
-      if (m50[kRtZmq] > 0)
-        std::printf(" %11.2f", m50[k] / m50[kRtZmq]);
-      else
-        std::printf(" %11s", "-");
-    }
-    std::printf("\n");
   }
 
   // The targets the Link is held to, judged on this run's figures.
