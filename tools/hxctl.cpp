@@ -1,0 +1,203 @@
+// hxctl: sends one CTL request to a running component and prints the result.
+//
+//   hxctl [--timeout S] [--type N] [--trace LEVEL] HOST PORT COMMAND
+//
+// Exit status: 0 for success; the result code itself for 24, 27, 33, 34, 35,
+// 37 and 38; 70 when the time-out thread could not start; 64 for bad usage.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hx_net/CtlClient.h"
+#include "platform/os_toolkit.h"
+#include "platform/tdiag.h"
+
+namespace {
+
+const int kDefaultTimeout = 5;
+const int kExitUsage = 64;
+const int kExitTimerFailed = 70;
+
+const char kUsage[] =
+    "usage: hxctl [--timeout S] [--type N] [--trace LEVEL] HOST PORT COMMAND\n"
+    "\n"
+    "Sends one control request to the component listening at HOST:PORT and\n"
+    "prints the reply's content on standard output.\n"
+    "\n"
+    "commands:\n"
+    "  life-check      is the component alive? prints OK or its warning text\n"
+    "  do-measure      asks the component to take its measurements\n"
+    "  get-measure     prints the component's measurements as name=value lines\n"
+    "  stop            asks the component to stop\n"
+    "  shutdown        asks the component to shut down (SHUTDOWN to type 6, else STOP)\n"
+    "  change-log      asks the component to change its log\n"
+    "  request TEXT    sends TEXT as the request and prints the reply\n"
+    "\n"
+    "options:\n"
+    "  --timeout S     seconds to wait for the reply (default 5)\n"
+    "  --type N        component type: 0 the gateway, 6 shut down with SHUTDOWN,\n"
+    "                  others ordinary components (default 1)\n"
+    "  --trace LEVEL   library trace lines up to LEVEL (0..6) on standard error\n"
+    "  --help          this text\n"
+    "\n"
+    "exit status:\n"
+    "  0   success             24  connection failed       27  time-out\n"
+    "  33  warning             34  connection lost         35  bad reply\n"
+    "  37  refused (NO)        38  unknown request         70  timer failed\n"
+    "  64  bad usage\n";
+
+int Usage(const std::string& msg) {
+  std::fprintf(stderr, "hxctl: %s\n(run 'hxctl --help' for usage)\n", msg.c_str());
+  return kExitUsage;
+}
+
+// Reads a whole decimal number within [lo, hi].
+bool ParseInt(const char* s, long lo, long hi, long& out) {
+  if (!s || !*s) return false;
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(s, &end, 10);
+  if (errno || *end || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+const char* RcName(int rc) {
+  switch (rc) {
+    case CTL_RC_TIMER_FAILED: return "CTL_RC_TIMER_FAILED";
+    case CTL_RC_OK: return "CTL_RC_OK";
+    case CTL_RC_CONNECT_FAILED: return "CTL_RC_CONNECT_FAILED";
+    case CTL_RC_TIMEOUT: return "CTL_RC_TIMEOUT";
+    case CTL_RC_WARNING: return "CTL_RC_WARNING";
+    case CTL_RC_CONNECTION_LOST: return "CTL_RC_CONNECTION_LOST";
+    case CTL_RC_BAD_REPLY: return "CTL_RC_BAD_REPLY";
+    case CTL_RC_REFUSED: return "CTL_RC_REFUSED";
+    case CTL_RC_UNKNOWN_REQUEST: return "CTL_RC_UNKNOWN_REQUEST";
+    default: return "CTL_RC_?";
+  }
+}
+
+std::string Sentence(int rc, const std::string& where, int timeout) {
+  switch (rc) {
+    case CTL_RC_TIMER_FAILED: return "the time-out thread could not be started";
+    case CTL_RC_CONNECT_FAILED: return "connection refused by " + where;
+    case CTL_RC_TIMEOUT: return "no reply within " + std::to_string(timeout) + " s from " + where;
+    case CTL_RC_WARNING: return "the component at " + where + " reports a warning";
+    case CTL_RC_CONNECTION_LOST: return "the connection to " + where + " closed before a reply";
+    case CTL_RC_BAD_REPLY: return "the reply from " + where + " is not one this request understands";
+    case CTL_RC_REFUSED: return "the component at " + where + " refused the request (NO)";
+    case CTL_RC_UNKNOWN_REQUEST: return "the component at " + where + " does not know this request";
+    default: return "unexpected result";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long timeout = kDefaultTimeout, type = 1, trace = -1;
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--timeout" || a == "--type" || a == "--trace") {
+      if (i + 1 >= argc) return Usage(a + " needs a value");
+      const char* v = argv[++i];
+      if (a == "--timeout" && !ParseInt(v, 0, 86400, timeout))
+        return Usage("--timeout takes whole seconds from 0 to 86400, not '" + std::string(v) + "'");
+      if (a == "--type" && !ParseInt(v, INT32_MIN, INT32_MAX, type))
+        return Usage("--type takes a whole number, not '" + std::string(v) + "'");
+      if (a == "--trace" && !ParseInt(v, 0, 6, trace))
+        return Usage("--trace takes a level from 0 to 6, not '" + std::string(v) + "'");
+      continue;
+    }
+    if (a.size() > 2 && a.compare(0, 2, "--") == 0) return Usage("unknown option '" + a + "'");
+    args.push_back(a);
+  }
+  if (args.size() < 3) return Usage("HOST, PORT and COMMAND are needed");
+  const std::string& host = args[0];
+  const std::string& portText = args[1];
+  const std::string& command = args[2];
+
+  CtlHostParams params{};
+  if (host.empty() || host.size() >= sizeof params.m_Host)
+    return Usage("the host name must have 1 to " + std::to_string(sizeof params.m_Host - 1) +
+                 " characters");
+  long port = 0;
+  if (!ParseInt(portText.c_str(), 1, 65535, port))
+    return Usage("the port must be a number from 1 to 65535, not '" + portText + "'");
+
+  std::string request;
+  if (command == "request") {
+    if (args.size() != 4) return Usage("request needs exactly one TEXT argument");
+    request = args[3];
+  } else if (args.size() != 3) {
+    return Usage("too many arguments");
+  } else if (command != "life-check" && command != "do-measure" && command != "get-measure" &&
+             command != "stop" && command != "shutdown" && command != "change-log") {
+    return Usage("unknown command '" + command + "'");
+  }
+
+  std::snprintf(params.m_Host, sizeof params.m_Host, "%s", host.c_str());
+  std::snprintf(params.m_Port, sizeof params.m_Port, "%ld", port);
+  params.m_Timeout = static_cast<int>(timeout);
+  params.m_ComponentType = static_cast<ComponentTypeEnum>(type);
+  const std::string where = host + ":" + std::to_string(port);
+
+  if (trace >= 0) {
+    TDiag& d = TDiag::Instance();
+    for (const char* m : {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"})
+      d.SetModuleLevel(m, static_cast<unsigned>(trace));
+    d.SetContextLevel(8192, static_cast<unsigned>(trace));
+    d.EnableDebugOutput(true);
+  }
+
+  // A name that does not resolve deserves its own sentence.
+  try {
+    os_ip_address check(host);
+  } catch (const os_toolkit_error& e) {
+    std::fprintf(stderr, "%s: cannot resolve host name '%s'\n", RcName(CTL_RC_CONNECT_FAILED),
+                 host.c_str());
+    return CTL_RC_CONNECT_FAILED;
+  }
+
+  int rc;
+  std::string out;
+  if (command == "life-check") {
+    std::string info;
+    rc = CtlInterface::LifeCheck(params, info);
+    if (rc == CTL_RC_OK || rc == CTL_RC_WARNING) out = info;
+  } else if (command == "do-measure") {
+    rc = CtlInterface::DoMeasurements(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "get-measure") {
+    std::vector<NameValue> m;
+    rc = CtlInterface::GetMeasurements(params, m);
+    for (auto& nv : m) out += nv.name + "=" + nv.value + "\n";
+    if (!out.empty()) out.pop_back();
+  } else if (command == "stop") {
+    rc = CtlInterface::Stop(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "shutdown") {
+    rc = CtlInterface::Shutdown(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "change-log") {
+    rc = CtlInterface::ChangeLog(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else {
+    std::string reply;
+    rc = CtlInterface::CtlRequest(params, request, reply);
+    if (rc == CTL_RC_OK) out = reply;
+  }
+
+  if (!out.empty()) std::printf("%s\n", out.c_str());
+  if (rc == CTL_RC_OK) return 0;
+  std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
+  return rc == CTL_RC_TIMER_FAILED ? kExitTimerFailed : rc;
+}

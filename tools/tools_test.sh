@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Process tests of hxctl and hxnet-component: outputs and exit statuses.
+set -u
+hxctl="$1"
+component="$2"
+work="$(mktemp -d)"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"; }
+trap cleanup EXIT
+fails=0
+passes=0
+check() {  # check NAME EXPECTED ACTUAL
+  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else echo "FAIL: $1: expected '$2', got '$3'"; fails=$((fails + 1)); fi
+}
+contains() {  # contains NAME NEEDLE FILE
+  if grep -q -- "$2" "$3"; then passes=$((passes + 1)); else echo "FAIL: $1: '$2' not in: $(cat "$3")"; fails=$((fails + 1)); fi
+}
+start_component() {  # prints the port; the pid goes into $cpid
+  "$component" --port 0 "$@" >"$work/c.out" 2>"$work/c.err" &
+  cpid=$!
+  pids+=("$cpid")
+  for _ in $(seq 1 200); do
+    port="$(head -n 1 "$work/c.out" 2>/dev/null)"
+    [ -n "$port" ] && return 0
+    sleep 0.05
+  done
+  echo "FAIL: component did not start"; exit 1
+}
+wait_exit() {  # wait_exit PID: sets $status to its exit status, bounded to 10 s
+  status="still-running"
+  for _ in $(seq 1 200); do
+    if ! kill -0 "$1" 2>/dev/null; then
+      wait "$1"
+      status=$?
+      return
+    fi
+    sleep 0.05
+  done
+}
+ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
+
+# Every command against a running component.
+start_component
+check "life-check status" 0 "$(ctl 127.0.0.1 "$port" life-check)"
+check "life-check output" "OK" "$(cat "$work/out")"
+check "do-measure status" 0 "$(ctl 127.0.0.1 "$port" do-measure)"
+check "change-log status" 0 "$(ctl 127.0.0.1 "$port" change-log)"
+check "get-measure status" 0 "$(ctl 127.0.0.1 "$port" get-measure)"
+contains "get-measure uptime" "^uptime_s=[0-9]" "$work/out"
+contains "get-measure requests" "^requests=[0-9]" "$work/out"
+contains "get-measure rss" "^rss_kib=[0-9]" "$work/out"
+check "unknown request status" 38 "$(ctl 127.0.0.1 "$port" request NO_SUCH_THING)"
+contains "unknown request name" "CTL_RC_UNKNOWN_REQUEST" "$work/err"
+check "gateway life-check status" 0 "$(ctl --type 0 127.0.0.1 "$port" life-check)"
+check "stop status" 0 "$(ctl 127.0.0.1 "$port" stop)"
+check "stop output" "OK" "$(cat "$work/out")"
+wait_exit "$cpid"
+check "component exit after stop" 0 "$status"
+
+# shutdown to type 6 sends SHUTDOWN, which stops it too.
+start_component
+check "shutdown status" 0 "$(ctl --type 6 127.0.0.1 "$port" shutdown)"
+wait_exit "$cpid"
+check "component exit after shutdown" 0 "$status"
+
+# SIGTERM stops it cleanly.
+start_component
+kill -TERM "$cpid"
+wait_exit "$cpid"
+check "component exit on SIGTERM" 0 "$status"
+
+# Refused: the port of a component that has gone.
+check "refused status" 24 "$(ctl 127.0.0.1 "$port" life-check)"
+contains "refused sentence" "connection refused by 127.0.0.1:$port" "$work/err"
+
+# No answer: a listener that accepts and never replies; bounded by --timeout.
+if command -v python3 >/dev/null; then
+  python3 -c 'import socket,sys,time
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(4)
+print(s.getsockname()[1], flush=True)
+c,_=s.accept(); time.sleep(20)' >"$work/silent" &
+  pids+=($!)
+  for _ in $(seq 1 100); do sport="$(head -n 1 "$work/silent")"; [ -n "$sport" ] && break; sleep 0.05; done
+  t0=$(date +%s)
+  check "time-out status" 27 "$(ctl --timeout 1 127.0.0.1 "$sport" life-check)"
+  t1=$(date +%s)
+  contains "time-out sentence" "no reply within 1 s" "$work/err"
+  check "time-out bounded" yes "$([ $((t1 - t0)) -le 4 ] && echo yes || echo no)"
+fi
+
+# Bad arguments never send a request.
+check "help status" 0 "$(ctl --help)"
+contains "help lists exit statuses" "exit status" "$work/out"
+check "unknown command" 64 "$(ctl 127.0.0.1 4000 dance)"
+check "port not a number" 64 "$(ctl 127.0.0.1 http life-check)"
+check "port out of range" 64 "$(ctl 127.0.0.1 70000 life-check)"
+check "negative time-out" 64 "$(ctl --timeout -1 127.0.0.1 4000 life-check)"
+check "host too long" 64 "$(ctl "$(printf 'h%.0s' $(seq 1 300))" 4000 life-check)"
+check "missing arguments" 64 "$(ctl 127.0.0.1)"
+contains "usage hint" "hxctl --help" "$work/err"
+"$component" --port nope >/dev/null 2>&1; check "component bad port" 64 "$?"
+"$component" --frobnicate >/dev/null 2>&1; check "component unknown option" 64 "$?"
+
+echo "tools: $passes passed, $fails failed"
+[ "$fails" -eq 0 ]
