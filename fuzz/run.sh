@@ -44,4 +44,4 @@ if [ "$status" -ne 0 ]; then
 fi
 
 "$bin" -merge=1 "$@" "fuzz/corpus/$target" "$work" 2>&1 | tail -n 2
-echo "committed corpus: $(ls "fuzz/corpus/$target" | wc -l) files, $(du -sk "fuzz/corpus/$target" | cut -f1) KiB"
+echo "committed corpus: $(ls "fuzz/corpus/$target" | wc -l) files, $(cat "fuzz/corpus/$target"/* | wc -c) bytes"
