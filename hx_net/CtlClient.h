@@ -33,7 +33,7 @@ enum ComponentTypeEnum : int32_t {
 struct HX_NET_API CtlHostParams {
   char m_Host[256];   // host name or dotted IPv4, NUL-terminated
   char m_Port[8];     // decimal port, NUL-terminated
-  int m_Timeout;      // seconds to wait for the reply after sending; 0 or less: none
+  int m_Timeout;      // seconds to wait for the reply after sending; 0 or less: no wait
   ComponentTypeEnum m_ComponentType;
 };
 
@@ -59,7 +59,7 @@ class HX_NET_API CtlInterface {
   // Sends `request` (any text) and waits. On CTL_RC_OK and
   // CTL_RC_UNKNOWN_REQUEST assigns the reply text to `reply`; otherwise leaves
   // it as it was. A gateway that closes the connection without a reply counts
-  // as CTL_RC_OK with an empty reply.
+  // as CTL_RC_OK, and `reply` is left as it was.
   static int CtlRequest(CtlHostParams& params, const std::string& request, std::string& reply);
   // "LIFE_CHECK". CTL_RC_OK with `info` "OK" or the text after "OK";
   // CTL_RC_WARNING with the text after "WARNING:" (at most 200 characters).
