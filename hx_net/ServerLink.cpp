@@ -109,7 +109,12 @@ int ServerLink::InitServerSocket() {
 void* ServerLink::StartServerThread(void* server) {
   ServerLink* self = static_cast<ServerLink*>(server);
   t_pRunningServer = self;
-  self->ServerThreadLoop();
+  try {
+    self->ServerThreadLoop();
+  } catch (...) {
+    // The loop catches everything itself; only a failure while tracing one
+    // of its errors could get here. Nothing leaves the thread.
+  }
   t_pRunningServer = nullptr;
   return nullptr;
 }
@@ -132,6 +137,8 @@ void ServerLink::ServerThreadLoop() {
   long backoffMs = 0;  // the current back-off step; 0 after a success
   while (!m_StopRequested.load(std::memory_order_acquire)) {
     bool backOff = false;
+    bool listenerFailed = false;
+    long code = 0;
     try {
       timeval wait{kSelectSeconds, 0};
       if (m_pMultiplexer->select(&wait) != 1) continue;
@@ -151,11 +158,34 @@ void ServerLink::ServerThreadLoop() {
       }
     } catch (const os_network_toolkit_error& e) {
       if (m_StopRequested.load(std::memory_order_acquire)) break;
-      const long code = e.native_code();
+      listenerFailed = true;
+      code = e.native_code();
+    } catch (const os_toolkit_error& e) {
+      HX_TRACE(1, "os_toolkit_error exception thrown in ServerLink::ServerThreadLoop. "
+                      << "Error: " << e.what());
+      backOff = true;
+    } catch (const std::exception& e) {
+      HX_TRACE(1, "std::exception thrown in ServerLink::ServerThreadLoop. "
+                      << "Error: " << e.what());
+      backOff = true;
+    } catch (...) {
+      HX_TRACE(1, "Unknown exception thrown in ServerLink::ServerThreadLoop.");
+      backOff = true;
+    }
+    // Handled out of the catch clause, so that nothing the re-initialisation
+    // raises can leave the thread.
+    if (listenerFailed) {
       HX_TRACE(1, "TCP Server thread: accept for connections on port " << m_Port << " has failed. "
                                                                        << "Native Error code is "
                                                                        << code);
-      if (ServerSocketReinit(code) == -1) {
+      int rc = -1;
+      try {
+        rc = ServerSocketReinit(code);
+        if (rc == 1) renewReadSet();
+      } catch (...) {
+        rc = -1;  // the listener may be half rebuilt: give up
+      }
+      if (rc == -1) {
         if (!m_StopRequested.load(std::memory_order_acquire)) {
           std::fprintf(stdout,
                        "TCP Server thread: accept for connections on port %d has failed. "
@@ -169,24 +199,8 @@ void ServerLink::ServerThreadLoop() {
         }
         break;
       }
-      try {
-        renewReadSet();
-      } catch (...) {
-        break;
-      }
       // A listener that keeps failing while it still looks open would
       // otherwise be retried at full speed.
-      backOff = true;
-    } catch (const os_toolkit_error& e) {
-      HX_TRACE(1, "os_toolkit_error exception thrown in ServerLink::ServerThreadLoop. "
-                      << "Error: " << e.what());
-      backOff = true;
-    } catch (const std::exception& e) {
-      HX_TRACE(1, "std::exception thrown in ServerLink::ServerThreadLoop. "
-                      << "Error: " << e.what());
-      backOff = true;
-    } catch (...) {
-      HX_TRACE(1, "Unknown exception thrown in ServerLink::ServerThreadLoop.");
       backOff = true;
     }
     if (backOff) {

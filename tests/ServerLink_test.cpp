@@ -250,10 +250,12 @@ TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
   server.SetCallbackObject(rec);
   rec.SetHook([this] { server.StopServer(); });
   int port = server.InitServer(0, nullptr, 10, -1);
-  Client c(port);
+  Client c(port), pending(port);
   ASSERT_TRUE(rec.WaitEnd()) << "the server thread waited for itself";
   server.StopServer();
   EXPECT_EQ(rec.Ends(), 1);
+  std::lock_guard<std::mutex> g(rec.mu);
+  EXPECT_EQ(rec.sockets.size(), 1u);  // nothing is accepted after a stop
 }
 
 TEST_F(ServerLinkTest, WithoutCallbackTheConnectionIsClosed) {
