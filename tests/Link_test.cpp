@@ -58,17 +58,6 @@ struct RawPeer {
   }
 };
 
-// Waits for a condition that nobody signals (a count falling) with a deadline.
-template <class F>
-bool Eventually(F f, std::chrono::milliseconds t = kWait) {
-  auto deadline = std::chrono::steady_clock::now() + t;
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
-
 }  // namespace
 
 TEST(LinkFrame, HeaderBytesForTypicalLengths) {

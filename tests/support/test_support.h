@@ -213,6 +213,18 @@ inline bool WaitPeerClose(int fd, std::chrono::milliseconds t = kWait) {
   }
 }
 
+// Waits for a condition that nobody signals (a count falling, a thread
+// leaving) by re-testing it until a deadline.
+template <class F>
+bool Eventually(F f, std::chrono::milliseconds t = kWait) {
+  auto deadline = std::chrono::steady_clock::now() + t;
+  while (!f()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    ::usleep(1000);
+  }
+  return true;
+}
+
 // The frame of a payload as it must appear on the wire.
 inline std::string Frame(const std::string& payload, char type = 'a') {
   char h[11];
