@@ -439,9 +439,13 @@ void Link::DisConnect() {
   // from ever returning.
   if (m_pSocket && (LinkOpen() || m_pSocket->handle() != -1)) CloseSocket("DisConnect");
 
-  // Only the owner's thread replaces the thread objects, so no lock is needed to read them here.
+  // Under the lock: on an accepted link the reader may get here (from
+  // Receive) while the accepting thread is still storing the thread objects.
+  m_ThreadsLock.read_lock();
   os_thread* reader = m_pReadThread;
-  if (!reader || reader->tid() == os_this_thread::tid()) return;
+  bool onReader = reader && reader->tid() == os_this_thread::tid();
+  m_ThreadsLock.read_unlock();
+  if (!reader || onReader) return;
   {
     TDiagFunc waitFn("Link", g_LinkDbg, "Link::DisConnect - waiting for read thread.");
     try {

@@ -231,6 +231,33 @@ TEST(LinkShutdown, DisConnectInsideReceiveOnlyClosesAndExceptionFollows) {
   EXPECT_EQ(rec.Ends(), 1);
 }
 
+// Regression: an accepted link's reader calling DisConnect from Receive raced
+// with AcceptConnection still storing the thread objects.
+TEST(LinkShutdown, DisConnectInsideReceiveOfAFreshlyAcceptedLink) {
+  struct Closer : Recorder {
+    void Receive(unsigned n, const char* d, Link* l) override {
+      Recorder::Receive(n, d, l);
+      l->DisConnect();
+    }
+  };
+  os_tcp_connection_server listener(os_socket_address(0), 16);
+  for (int i = 0; i < 20; ++i) {
+    int fd = RawConnect(listener.socket_address().port());
+    ASSERT_TRUE(WriteAll(fd, Frame("early")));  // waiting before the link exists
+    os_tcp_socket* s = new os_tcp_socket(0);
+    ASSERT_TRUE(listener.accept(*s));
+    Closer rec;
+    Link link;
+    link.SetCallbackObject(rec);
+    ASSERT_EQ(link.AcceptConnection(s), 0);
+    ASSERT_TRUE(rec.WaitEnd());
+    link.DisConnect();
+    EXPECT_EQ(rec.Ends(), 1);
+    EXPECT_EQ(rec.Frames(), std::vector<std::string>{"early"});
+    ::close(fd);
+  }
+}
+
 TEST(LinkShutdown, PeerClosesBetweenFramesOrInPayload) {
   struct Case {
     std::string bytes, line;
