@@ -1,0 +1,463 @@
+// How many concurrent echo links one server holds, and what they cost: one
+// ServerLink with an echoing AcceptManagerCBClass, next to a plain
+// thread-per-connection echo server written here with the same framing.
+//
+// For each server: open N loopback connections one after the other (plain
+// POSIX client sockets in this process, so the server's threads are the only
+// ones that grow), each proved by one framed echo round trip as it opens;
+// once all are open, one more round trip on every connection; then stop the
+// server with all of them open and check that every client sees its
+// connection closed. Reported per server: connections held, the time to open
+// them all, resident memory and threads per connection (/proc/self/statm and
+// /proc/self/status, before and after), the time of the stop, and what is
+// left after it.
+//
+// Each measurement runs in a child process of its own, forked before any
+// thread exists, so one server's freed heap and cached thread stacks never
+// lower the other's resident figure. Rounds alternate the two servers.
+//
+// Usage: bench_hold [--links N] [--rounds R] [--impl link|plain] [--quick]
+//   --links N   connections to hold (default 2000)
+//   --rounds R  measurements of each server, alternated (default 3)
+//   --impl      measure one server only
+//   --quick     200 links, 1 round (smoke test)
+// The descriptor soft limit is raised to the hard limit first; N is capped
+// so that both ends fit. Exits 1 when a server held fewer than N links.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hx_net/AcceptManager.h"
+#include "hx_net/ServerLink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kPayload = "hold: one small echo frame";
+constexpr int kChildBoundSec = 300;  // a measurement that hangs is killed
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string Frame(const std::string& payload) {
+  char h[11];
+  std::snprintf(h, sizeof h, "a %.8lx", static_cast<unsigned long>(payload.size()));
+  return std::string(h, 10) + payload;
+}
+
+// Reads exactly n bytes, waiting at most `ms` for each piece (-1: no limit).
+bool ReadAll(int fd, char* buf, size_t n, int ms) {
+  while (n) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) != 1) return false;
+    ssize_t r = ::recv(fd, buf, n, 0);
+    if (r <= 0) return false;
+    buf += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool WriteAll(int fd, const char* buf, size_t n) {
+  while (n) {
+    ssize_t w = ::send(fd, buf, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+int ConnectLoopback(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool RoundTrip(int fd, const std::string& frame, int ms) {
+  std::vector<char> back(frame.size());
+  return WriteAll(fd, frame.data(), frame.size()) && ReadAll(fd, back.data(), back.size(), ms) &&
+         std::memcmp(back.data(), frame.data(), frame.size()) == 0;
+}
+
+long ResidentBytes() {
+  std::ifstream in("/proc/self/statm");
+  long size = 0, resident = 0;
+  in >> size >> resident;
+  return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+int ThreadCount() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, 8, "Threads:") == 0) return std::atoi(line.c_str() + 8);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// The servers, behind one face: Start gives the port (or -1), Stop stops the
+// server with its connections open and returns when it has.
+
+class Server {
+ public:
+  virtual ~Server() = default;
+  virtual int Start() = 0;
+  virtual void Stop() = 0;
+};
+
+class EchoCB : public AcceptedLinkCBClass {
+ public:
+  void Receive(unsigned n, const char* data, Link* link) override { link->Send(data, n); }
+  void Exception(int, Link*) override {}
+  bool DeleteWithLink() override { return true; }
+};
+
+class EchoManager : public AcceptManagerCBClass {
+ public:
+  AcceptedLinkCBClass* CreateLinkCBObject() override { return new EchoCB; }
+};
+
+class LibraryServer : public Server {
+ public:
+  int Start() override {
+    m_Server.SetCallbackObject(m_Manager);
+    return m_Server.InitServer(0, "127.0.0.1", 1, -1);
+  }
+  void Stop() override { m_Server.StopServer(); }
+
+ private:
+  EchoManager m_Manager;
+  ServerLink m_Server;  // destroyed first: its destructor stops the server
+};
+
+// A blocking accept thread and one thread per connection that reads frames and
+// writes them back. Stop closes the listener, shuts every connection down and
+// joins every thread, which is what StopServer does for the library's links.
+class PlainServer : public Server {
+ public:
+  ~PlainServer() override { Stop(); }
+  int Start() override {
+    m_Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (m_Fd < 0 || ::bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(m_Fd, SOMAXCONN) != 0 ||
+        ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return -1;
+    m_Acceptor = std::thread([this] { AcceptLoop(); });
+    return ntohs(a.sin_port);
+  }
+  void Stop() override {
+    if (m_Stop.exchange(true)) return;
+    ::shutdown(m_Fd, SHUT_RDWR);  // wakes the blocking accept
+    if (m_Acceptor.joinable()) m_Acceptor.join();
+    ::close(m_Fd);
+    // The acceptor has ended: the lists are ours alone now.
+    for (int fd : m_Conns) ::shutdown(fd, SHUT_RDWR);
+    for (auto& t : m_Threads) t.join();
+    for (int fd : m_Conns) ::close(fd);
+    m_Threads.clear();
+    m_Conns.clear();
+  }
+
+ private:
+  void AcceptLoop() {
+    while (!m_Stop) {
+      int fd = ::accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) {
+        if (m_Stop) break;
+        continue;
+      }
+      try {
+        m_Threads.emplace_back([fd] { Serve(fd); });
+        m_Conns.push_back(fd);
+      } catch (const std::exception&) {
+        ::close(fd);  // out of threads: this client sees its connection closed
+      }
+    }
+  }
+  static void Serve(int fd) {
+    std::vector<char> buf;
+    char header[11] = {};
+    while (ReadAll(fd, header, 10, -1)) {
+      size_t n = std::strtoul(header + 2, nullptr, 16);
+      buf.resize(10 + n);
+      std::memcpy(buf.data(), header, 10);
+      if (!ReadAll(fd, buf.data() + 10, n, -1) || !WriteAll(fd, buf.data(), buf.size())) break;
+    }
+    // The descriptor is closed by Stop, after the join: never reused early.
+  }
+
+  int m_Fd = -1;
+  std::atomic<bool> m_Stop{false};
+  std::vector<std::thread> m_Threads;
+  std::vector<int> m_Conns;
+  std::thread m_Acceptor;
+};
+
+// ---------------------------------------------------------------------------
+// One measurement, run in a child process.
+
+struct Result {
+  int ok = 0;            // 1 when the measurement ran to its end
+  int held = 0;          // connections opened, each with its first echo
+  int alive = 0;         // of those, echoing again once all were open
+  int closedSeen = 0;    // clients that saw their connection closed after the stop
+  double connectSec = 0;
+  double connectCallSec = 0;  // of connectSec, spent in connect() itself
+  double stopSec = 0;
+  long rssBefore = 0, rssHeld = 0, rssAfterStop = 0;
+  int threadsBefore = 0, threadsHeld = 0, threadsAfterStop = 0;
+};
+
+Result Measure(bool library, int links) {
+  Result r;
+  std::unique_ptr<Server> server;
+  if (library)
+    server.reset(new LibraryServer);
+  else
+    server.reset(new PlainServer);
+  int port = server->Start();
+  if (port <= 0) return r;
+  const std::string frame = Frame(kPayload);
+
+  // Warm-up: one connection, so what is created once per process (the
+  // reader's first heap arena, the trace facility's first line buffers) is
+  // not charged to the links.
+  {
+    int fd = ConnectLoopback(port);
+    bool ok = fd >= 0 && RoundTrip(fd, frame, 5000);
+    if (fd >= 0) ::close(fd);
+    if (!ok) return r;
+  }
+  // Let the warm-up connection's threads end (main and server thread remain)
+  // before the baseline is taken; bounded, the count is only reported.
+  for (int i = 0; i < 200 && ThreadCount() > 2; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  r.rssBefore = ResidentBytes();
+  r.threadsBefore = ThreadCount();
+
+  std::vector<int> fds;
+  fds.reserve(static_cast<size_t>(links));
+  auto t0 = Clock::now();
+  for (int i = 0; i < links; ++i) {
+    auto c0 = Clock::now();
+    int fd = ConnectLoopback(port);
+    r.connectCallSec += Seconds(Clock::now() - c0);
+    if (fd < 0 || !RoundTrip(fd, frame, 5000)) {
+      if (fd >= 0) ::close(fd);
+      std::fprintf(stderr, "  %s: stopped at connection %d (%s)\n", library ? "link" : "plain",
+                   i + 1, std::strerror(errno));
+      break;
+    }
+    fds.push_back(fd);
+  }
+  r.connectSec = Seconds(Clock::now() - t0);
+  r.held = static_cast<int>(fds.size());
+  for (int fd : fds)
+    if (RoundTrip(fd, frame, 5000)) ++r.alive;
+  r.rssHeld = ResidentBytes();
+  r.threadsHeld = ThreadCount();
+
+  auto s0 = Clock::now();
+  server->Stop();
+  r.stopSec = Seconds(Clock::now() - s0);
+
+  // Every client must see its connection end (EOF or reset) within 5 s.
+  auto deadline = Clock::now() + std::chrono::seconds(5);
+  for (int fd : fds) {
+    char c;
+    int left = static_cast<int>(
+        std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - Clock::now())
+                              .count()));
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, left) == 1 && ::recv(fd, &c, 1, 0) <= 0) ++r.closedSeen;
+  }
+  r.rssAfterStop = ResidentBytes();
+  r.threadsAfterStop = ThreadCount();
+  for (int fd : fds) ::close(fd);
+  server.reset();
+  r.ok = 1;
+  return r;
+}
+
+// Runs Measure in a child forked from this (single-threaded) process.
+Result MeasureInChild(bool library, int links) {
+  int p[2];
+  Result r;
+  if (::pipe(p) != 0) return r;
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) return r;
+  if (pid == 0) {
+    ::close(p[0]);
+    ::alarm(kChildBoundSec);
+    Result mine = Measure(library, links);
+    ssize_t w = ::write(p[1], &mine, sizeof mine);
+    ::_exit(w == static_cast<ssize_t>(sizeof mine) ? 0 : 1);
+  }
+  ::close(p[1]);
+  size_t got = 0;
+  char* dst = reinterpret_cast<char*>(&r);
+  while (got < sizeof r) {
+    ssize_t n = ::read(p[0], dst + got, sizeof r - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(p[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (got != sizeof r) {
+    r = Result();
+    std::fprintf(stderr, "  %s: measurement died (status %d)\n", library ? "link" : "plain",
+                 status);
+  }
+  return r;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void PrintRow(const char* name, int round, const Result& r) {
+  double per = r.held ? 1.0 / r.held : 0;
+  std::printf("%-7s %5d %6d %6d %9.3f %9.3f %9.1f %11.1f %9.2f %9.1f %7d %8d %9.1f\n", name,
+              round, r.held, r.alive, r.connectSec, r.connectCallSec, r.connectSec * per * 1e6,
+              (r.rssHeld - r.rssBefore) * per / 1024, (r.threadsHeld - r.threadsBefore) * per,
+              r.stopSec * 1e3, r.closedSeen, r.threadsAfterStop,
+              (r.rssAfterStop - r.rssBefore) / 1048576.0);
+}
+
+struct Summary {
+  double connectSec, kibPerLink, stopMs;
+};
+
+Summary Summarise(const std::vector<Result>& rs) {
+  std::vector<double> c, m, s;
+  for (const Result& r : rs) {
+    if (!r.ok || !r.held) continue;
+    c.push_back(r.connectSec);
+    m.push_back(static_cast<double>(r.rssHeld - r.rssBefore) / r.held / 1024);
+    s.push_back(r.stopSec * 1e3);
+  }
+  return Summary{Median(c), Median(m), Median(s)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int links = 2000, rounds = 3;
+  bool doLink = true, doPlain = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--links" && i + 1 < argc) {
+      links = std::atoi(argv[++i]);
+    } else if (a == "--rounds" && i + 1 < argc) {
+      rounds = std::atoi(argv[++i]);
+    } else if (a == "--impl" && i + 1 < argc) {
+      std::string v = argv[++i];
+      doLink = v == "link";
+      doPlain = v == "plain";
+    } else if (a == "--quick") {
+      links = 200;
+      rounds = 1;
+    } else {
+      std::fprintf(stderr,
+                   "usage: bench_hold [--links N] [--rounds R] [--impl link|plain] [--quick]\n");
+      return 64;
+    }
+  }
+  if (links < 1 || rounds < 1 || (!doLink && !doPlain)) {
+    std::fprintf(stderr, "bench_hold: --links and --rounds must be positive\n");
+    return 64;
+  }
+  rlimit lim{};
+  ::getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &lim);
+  // Both ends of every connection live in the child, plus a few of its own.
+  long maxLinks = (static_cast<long>(lim.rlim_cur) - 64) / 2;
+  if (links > maxLinks) {
+    std::printf("descriptor limit %llu: links capped at %ld\n",
+                static_cast<unsigned long long>(lim.rlim_cur), maxLinks);
+    links = static_cast<int>(maxLinks);
+  }
+  std::printf("bench_hold: %d links, %d round(s), descriptor limit %llu, %u cpus\n\n", links,
+              rounds, static_cast<unsigned long long>(lim.rlim_cur),
+              std::thread::hardware_concurrency());
+  std::printf("%-7s %5s %6s %6s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server", "round",
+              "held", "alive", "connect s", "connect()", "us/link", "RSS KiB/lnk", "thr/link", "stop ms", "closed",
+              "thr left", "RSS+ MiB");
+
+  std::vector<Result> libRs, plainRs;
+  for (int round = 1; round <= rounds; ++round) {
+    // Alternate which server goes first, so neither always meets a fresher machine.
+    bool libFirst = round % 2 == 1;
+    for (int k = 0; k < 2; ++k) {
+      bool library = (k == 0) == libFirst;
+      if (library && !doLink) continue;
+      if (!library && !doPlain) continue;
+      Result r = MeasureInChild(library, links);
+      PrintRow(library ? "link" : "plain", round, r);
+      std::fflush(stdout);
+      (library ? libRs : plainRs).push_back(r);
+    }
+  }
+  std::printf(
+      "\n(connect s: opening all, each with its first echo; connect(): of that, in the\n"
+      " client's connect calls; held: opened with one echo each; alive: echoed again with all open; closed: clients\n"
+      " that saw the stop; thr left: threads after the stop, 1 = the main thread alone;\n"
+      " RSS+: resident growth still present after the stop)\n");
+
+  bool ok = true;
+  for (const auto* rs : {&libRs, &plainRs})
+    for (const Result& r : *rs)
+      if (!r.ok || r.held < links || r.alive < links) ok = false;
+
+  if (!libRs.empty() && !plainRs.empty()) {
+    Summary l = Summarise(libRs), p = Summarise(plainRs);
+    std::printf("\nmedians             %12s %12s %12s\n", "connect s", "KiB/link", "stop ms");
+    std::printf("plain per-thread    %12.3f %12.1f %12.1f\n", p.connectSec, p.kibPerLink,
+                p.stopMs);
+    std::printf("ServerLink + Accept %12.3f %12.1f %12.1f\n", l.connectSec, l.kibPerLink,
+                l.stopMs);
+    if (p.connectSec > 0 && p.kibPerLink > 0 && p.stopMs > 0)
+      std::printf("ratio ServerLink/plain: connect time %.2f, memory per link %.2f, stop time %.2f\n",
+                  l.connectSec / p.connectSec, l.kibPerLink / p.kibPerLink, l.stopMs / p.stopMs);
+  }
+  if (!ok) std::printf("\nFAILED: a server held fewer than %d links\n", links);
+  return ok ? 0 : 1;
+}
