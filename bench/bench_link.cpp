@@ -26,6 +26,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -139,9 +140,24 @@ std::string SizeText(size_t n) {
   return std::to_string(n) + " B";
 }
 
+// CPU time of the whole process (every thread), in seconds.
+double ProcessCpu() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
+         ru.ru_stime.tv_usec / 1e6;
+}
+
+// One timed one-way run: wall seconds (-1 when it failed) and the CPU seconds
+// that all threads of the process used meanwhile (both ends are in it).
+struct OneWay {
+  double seconds = -1;
+  double cpu = 0;
+};
+
 // Sends warm frames, waits until all arrived, then times `count` frames from
-// the first send to the arrival of the last. Returns seconds, or -1.
-double Drive(const std::function<bool(const char*, size_t)>& send, Counter& c, size_t size,
+// the first send to the arrival of the last.
+OneWay Drive(const std::function<bool(const char*, size_t)>& send, Counter& c, size_t size,
              uint64_t warm, uint64_t count) {
   std::vector<char> payload = Payload(size);
   c.expect = size;
@@ -165,10 +181,14 @@ double Drive(const std::function<bool(const char*, size_t)>& send, Counter& c, s
     }
     return c.done.Wait(kPhaseBound) && !c.bad.load();
   };
-  if (!phase(0, warm)) return -1;
+  OneWay r;
+  if (!phase(0, warm)) return r;
+  double cpu0 = ProcessCpu();
   Clock::time_point t0 = Clock::now();
-  if (!phase(warm, warm + count)) return -1;
-  return Seconds(c.done.At() - t0);
+  if (!phase(warm, warm + count)) return r;
+  r.cpu = ProcessCpu() - cpu0;
+  r.seconds = Seconds(c.done.At() - t0);
+  return r;
 }
 
 // Round trip figures in microseconds.
@@ -278,12 +298,12 @@ class LinkPair {
   std::unique_ptr<os_tcp_connection_server> m_pServer;
 };
 
-double LinkOneWay(size_t size, uint64_t warm, uint64_t count) {
+OneWay LinkOneWay(size_t size, uint64_t warm, uint64_t count) {
   Counter c;
   CountingCB receiver(&c);
   IgnoreCB sender;
   LinkPair p;
-  if (!p.Open(sender, receiver)) return -1;
+  if (!p.Open(sender, receiver)) return OneWay();
   Link& a = p.a;
   return Drive([&a](const char* d, size_t n) { return a.Send(d, static_cast<unsigned>(n)) == 0; },
                c, size, warm, count);
@@ -466,9 +486,9 @@ long PlainReadFrame(int fd, std::vector<char>& buf) {
   return static_cast<long>(n);
 }
 
-double PlainOneWay(size_t size, uint64_t warm, uint64_t count) {
+OneWay PlainOneWay(size_t size, uint64_t warm, uint64_t count) {
   PlainPair p;
-  if (!p.ok()) return -1;
+  if (!p.ok()) return OneWay();
   Counter c;
   int rfd = p.b;
   std::thread reader([&c, rfd] {
@@ -478,7 +498,7 @@ double PlainOneWay(size_t size, uint64_t warm, uint64_t count) {
   });
   PlainFramer framer;
   int wfd = p.a;
-  double s =
+  OneWay s =
       Drive([&](const char* d, size_t n) { return framer.Write(wfd, d, n); }, c, size, warm, count);
   ::shutdown(p.a, SHUT_RDWR);  // the reader sees the end of the stream
   reader.join();
@@ -560,7 +580,7 @@ class ZmqPair {
   bool m_Ok = false;
 };
 
-double ZmqOneWay(size_t size, uint64_t warm, uint64_t count) {
+OneWay ZmqOneWay(size_t size, uint64_t warm, uint64_t count) {
   ZmqPair z(ZMQ_PULL, ZMQ_PUSH);
   Counter c;
   void* pull = z.server;
@@ -571,7 +591,7 @@ double ZmqOneWay(size_t size, uint64_t warm, uint64_t count) {
     zmq_msg_close(&m);
     zmq_close(pull);
   });
-  double s = -1;
+  OneWay s;
   if (z.ok()) {
     void* push = z.client;
     s = Drive(
@@ -618,8 +638,8 @@ Latency ZmqRoundTrip(int warm, int count, bool pin) {
 }
 #else
 constexpr bool kHaveZmq = false;
-double ZmqOneWay(size_t, uint64_t, uint64_t) {
-  return -1;
+OneWay ZmqOneWay(size_t, uint64_t, uint64_t) {
+  return OneWay();
 }
 Latency ZmqRoundTrip(int, int, bool) {
   return Latency();
@@ -642,6 +662,7 @@ struct OneWayRow {
   size_t size = 0;
   uint64_t count = 0;
   std::vector<double> rate[kImpls];  // messages per second, one per round
+  std::vector<double> cpu[kImpls];   // CPU nanoseconds per frame, one per round
 };
 
 enum RtKind { kRtLinkWaiting, kRtLinkChained, kRtPlain, kRtZmq, kRtKinds };
@@ -736,7 +757,7 @@ int main(int argc, char** argv) {
     OneWayRow row;
     row.size = size;
     uint64_t pilot = size <= 64 ? 20000 : std::max<uint64_t>(8, (8u << 20) / size);
-    double ps = PlainOneWay(size, pilot / 10 + 1, pilot);
+    double ps = PlainOneWay(size, pilot / 10 + 1, pilot).seconds;
     double perSec = ps > 0 ? pilot / ps : 1000.0;
     row.count = std::max<uint64_t>(
         16, std::min<uint64_t>(50000000, static_cast<uint64_t>(perSec * o.seconds)));
@@ -747,16 +768,17 @@ int main(int argc, char** argv) {
       uint64_t warm = row.count / 20 + 1;
       for (int impl = 0; impl < kImpls; ++impl) {
         if ((impl == kZmq && !kHaveZmq) || !o.impl[impl]) continue;
-        double s = impl == kLink    ? LinkOneWay(row.size, warm, row.count)
+        OneWay s = impl == kLink    ? LinkOneWay(row.size, warm, row.count)
                    : impl == kPlain ? PlainOneWay(row.size, warm, row.count)
                                     : ZmqOneWay(row.size, warm, row.count);
-        if (s <= 0) {
+        if (s.seconds <= 0) {
           std::fprintf(stderr, "one-way %s %s: measurement failed\n", kImplNames[impl],
                        SizeText(row.size).c_str());
           ++failures;
           continue;
         }
-        row.rate[impl].push_back(row.count / s);
+        row.rate[impl].push_back(row.count / s.seconds);
+        row.cpu[impl].push_back(s.cpu * 1e9 / row.count);
       }
     }
   }
@@ -787,6 +809,32 @@ int main(int argc, char** argv) {
       std::printf(" %11.2f\n", med[i][kLink] / med[i][kZmq]);
     else
       std::printf(" %11s\n", "-");
+  }
+  // CPU per frame tells the cost apart from the machine's other load, which
+  // moves the rates above from run to run on a small, shared machine.
+  if (o.oneWay) {
+    std::printf("\nCPU time per frame, all threads of both ends (ns; ratios, lower is better)\n");
+    std::printf("  %-7s | %10s %10s %10s | %10s %11s\n", "size", "Link", "plain", "ZeroMQ",
+                "Link/plain", "Link/ZeroMQ");
+  }
+  for (const OneWayRow& row : rows) {
+    double ns[kImpls];
+    std::printf("  %-7s |", SizeText(row.size).c_str());
+    for (int impl = 0; impl < kImpls; ++impl) {
+      ns[impl] = row.cpu[impl].empty() ? -1 : Median(row.cpu[impl]);
+      if (ns[impl] > 0)
+        std::printf(" %10.0f", ns[impl]);
+      else
+        std::printf(" %10s", "-");
+    }
+    std::printf(" |");
+    for (int base : {kPlain, kZmq}) {
+      if (ns[kLink] > 0 && ns[base] > 0)
+        std::printf(base == kPlain ? " %10.2f" : " %11.2f", ns[kLink] / ns[base]);
+      else
+        std::printf(base == kPlain ? " %10s" : " %11s", "-");
+    }
+    std::printf("\n");
   }
   std::fflush(stdout);
 
