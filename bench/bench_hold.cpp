@@ -437,10 +437,10 @@ int main(int argc, char** argv) {
     }
   }
   std::printf(
-      "\n(connect s: opening all, each with its first echo; connect(): of that, in the\n"
-      " client's connect calls; held: opened with one echo each; alive: echoed again with all open; closed: clients\n"
-      " that saw the stop; thr left: threads after the stop, 1 = the main thread alone;\n"
-      " RSS+: resident growth still present after the stop)\n");
+      "\nconnect s: opening all, each with its first echo; connect(): of that, in the\n"
+      "client's connect calls; held: opened with one echo each; alive: echoed again with\n"
+      "all open; closed: clients that saw the stop; thr left: threads after the stop (1 is\n"
+      "the main thread alone); RSS+: resident growth still present after the stop\n");
 
   bool ok = true;
   for (const auto* rs : {&libRs, &plainRs})
