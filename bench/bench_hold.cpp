@@ -234,6 +234,9 @@ struct Result {
   int closedSeen = 0;    // clients that saw their connection closed after the stop
   double connectSec = 0;
   double connectCallSec = 0;  // of connectSec, spent in connect() itself
+  // Per connection, over the first and the last tenth opened: whether opening
+  // one costs more with many already open.
+  double firstTenthUs = 0, lastTenthUs = 0;
   double stopSec = 0;
   long rssBefore = 0, rssHeld = 0, rssAfterStop = 0;
   int threadsBefore = 0, threadsHeld = 0, threadsAfterStop = 0;
@@ -268,8 +271,12 @@ Result Measure(bool library, int links) {
 
   std::vector<int> fds;
   fds.reserve(static_cast<size_t>(links));
+  const int tenth = std::max(1, links / 10);
   auto t0 = Clock::now();
+  auto lastTenthFrom = t0;
   for (int i = 0; i < links; ++i) {
+    if (i == tenth) r.firstTenthUs = Seconds(Clock::now() - t0) * 1e6 / tenth;
+    if (i == links - tenth) lastTenthFrom = Clock::now();
     auto c0 = Clock::now();
     int fd = ConnectLoopback(port);
     r.connectCallSec += Seconds(Clock::now() - c0);
@@ -283,6 +290,7 @@ Result Measure(bool library, int links) {
   }
   r.connectSec = Seconds(Clock::now() - t0);
   r.held = static_cast<int>(fds.size());
+  if (r.held == links) r.lastTenthUs = Seconds(Clock::now() - lastTenthFrom) * 1e6 / tenth;
   for (int fd : fds)
     if (RoundTrip(fd, frame, 5000)) ++r.alive;
   r.rssHeld = ResidentBytes();
@@ -354,8 +362,9 @@ double Median(std::vector<double> v) {
 
 void PrintRow(const char* name, int round, const Result& r) {
   double per = r.held ? 1.0 / r.held : 0;
-  std::printf("%-7s %5d %6d %6d %9.3f %9.3f %9.1f %11.1f %9.2f %9.1f %7d %8d %9.1f\n", name,
-              round, r.held, r.alive, r.connectSec, r.connectCallSec, r.connectSec * per * 1e6,
+  std::printf("%-7s %5d %6d %6d %9.3f %9.3f %9.1f %9.1f %9.1f %11.1f %9.2f %9.1f %7d %8d %9.1f\n",
+              name, round, r.held, r.alive, r.connectSec, r.connectCallSec,
+              r.connectSec * per * 1e6, r.firstTenthUs, r.lastTenthUs,
               (r.rssHeld - r.rssBefore) * per / 1024, (r.threadsHeld - r.threadsBefore) * per,
               r.stopSec * 1e3, r.closedSeen, r.threadsAfterStop,
               (r.rssAfterStop - r.rssBefore) / 1048576.0);
@@ -418,8 +427,8 @@ int main(int argc, char** argv) {
   std::printf("bench_hold: %d links, %d round(s), descriptor limit %llu, %u cpus\n\n", links,
               rounds, static_cast<unsigned long long>(lim.rlim_cur),
               std::thread::hardware_concurrency());
-  std::printf("%-7s %5s %6s %6s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server", "round",
-              "held", "alive", "connect s", "connect()", "us/link", "RSS KiB/lnk", "thr/link", "stop ms", "closed",
+  std::printf("%-7s %5s %6s %6s %9s %9s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server",
+              "round", "held", "alive", "connect s", "connect()", "us/link", "1st 10%", "last 10%", "RSS KiB/lnk", "thr/link", "stop ms", "closed",
               "thr left", "RSS+ MiB");
 
   std::vector<Result> libRs, plainRs;
@@ -438,7 +447,8 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "\nconnect s: opening all, each with its first echo; connect(): of that, in the\n"
-      "client's connect calls; held: opened with one echo each; alive: echoed again with\n"
+      "client's connect calls; us/link: per connection, overall and over the first and last\n"
+      "tenth opened; held: opened with one echo each; alive: echoed again with\n"
       "all open; closed: clients that saw the stop; thr left: threads after the stop (1 is\n"
       "the main thread alone); RSS+: resident growth still present after the stop\n");
 
