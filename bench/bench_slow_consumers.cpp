@@ -14,7 +14,7 @@
 //  3. Backlog: with the pusher stopped and the slow links settled, each slow
 //     link's QueueSize is held against what its backlog must be: the payload
 //     bytes Send accepted, minus the bytes the peer read (counted here), minus
-//     what the kernel holds on both sides (SIOCOUTQ on the server's socket,
+//     what the kernel holds on both sides (SIOCOUTQNSD on the server's socket,
 //     FIONREAD on the peer's). The difference is printed in frames.
 //  4. DisConnect of every slow link (each with its backlog) and of every
 //     healthy link, timed one by one; then StopServer.
@@ -340,7 +340,10 @@ struct Backlog {
   uint64_t sentFrames = 0;
   uint64_t peerRead = 0;
   long inPeer = 0;     // FIONREAD on the peer's socket
-  long inServer = 0;   // SIOCOUTQ on the server's socket
+  // Not yet sent, on the server's socket. On loopback a byte that was sent
+  // is already in the peer's queue, but SIOCOUTQ keeps counting it until it
+  // is acknowledged: it would be counted twice while data flows.
+  long inServer = 0;
   uint64_t queue = 0;  // QueueSize
   int64_t notInKernel = 0;  // payload bytes Send accepted that never reached the kernel
   int64_t diff = 0;         // queue - notInKernel
@@ -355,7 +358,7 @@ Backlog MeasureBacklog(const Client& c, size_t frame) {
   Backlog b;
   b.peerRead = c.bytesRead.load(std::memory_order_relaxed);
   b.inPeer = IoctlInt(c.fd, FIONREAD);
-  b.inServer = IoctlInt(c.serverFd, SIOCOUTQ);
+  b.inServer = IoctlInt(c.serverFd, SIOCOUTQNSD);
   b.queue = c.link->QueueSize();
   b.sentFrames = c.framesSent.load(std::memory_order_relaxed);
   uint64_t handedToKernel = b.peerRead + static_cast<uint64_t>(std::max(0L, b.inPeer)) +
@@ -512,6 +515,7 @@ int main(int argc, char** argv) {
     for (Client* c : slow) {
       v.push_back(static_cast<long>(c->link->QueueSize()));
       v.push_back(IoctlInt(c->serverFd, SIOCOUTQ));
+      v.push_back(IoctlInt(c->serverFd, SIOCOUTQNSD));
       v.push_back(IoctlInt(c->fd, FIONREAD));
     }
     return v;
@@ -570,11 +574,15 @@ int main(int argc, char** argv) {
     std::printf("%8.2f %18.1f %18.1f %10.2f %10.2f\n", g.at, g.queueKiB, g.notInKernelKiB,
                 g.minDiff, g.maxDiff);
   std::printf("\n");
-  std::printf("settled: %s\n", settled ? "yes" : "NO (figures below may be in motion)");
+  long unacked = 0;
+  for (Client* c : slow)
+    unacked = std::max(unacked, IoctlInt(c->serverFd, SIOCOUTQ) - IoctlInt(c->serverFd, SIOCOUTQNSD));
+  std::printf("settled: %s; sent and unacknowledged on a server socket: %ld B at most\n",
+              settled ? "yes" : "NO (figures below may be in motion)", unacked);
   std::printf("%4s %9s %11s %11s %11s %11s %11s %7s\n", "slow", "sent", "peer read", "peer",
               "server", "QueueSize", "not in", "diff");
   std::printf("%4s %9s %11s %11s %11s %11s %11s %7s\n", "link", "frames", "B", "FIONREAD B",
-              "SIOCOUTQ B", "B", "kernel B", "frames");
+              "OUTQNSD B", "B", "kernel B", "frames");
   double minDiffFrames = 0, maxDiffFrames = 0;
   bool first = true;
   std::vector<double> backlogs;
