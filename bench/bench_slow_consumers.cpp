@@ -215,9 +215,9 @@ class HealthyReader {
 
  private:
   void Run() {
-    std::vector<char> buf(256 * 1024);
-    size_t have = 0;
     const size_t whole = kHeader + m_Frame;
+    std::vector<char> buf(std::max<size_t>(256 * 1024, 2 * whole));  // room for a whole frame
+    size_t have = 0;
     while (!m_Stop) {
       pollfd p{m_C.fd, POLLIN, 0};
       if (::poll(&p, 1, 50) != 1) continue;
