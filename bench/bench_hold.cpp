@@ -15,6 +15,8 @@
 // Each measurement runs in a child process of its own, forked before any
 // thread exists, so one server's freed heap and cached thread stacks never
 // lower the other's resident figure. Rounds alternate the two servers.
+// What is still resident after the stop is mostly heap the allocator keeps
+// for reuse (malloc_trim gives it back), not links left behind.
 //
 // Usage: bench_hold [--links N] [--rounds R] [--impl link|plain] [--quick]
 //   --links N   connections to hold (default 2000)
@@ -253,9 +255,8 @@ Result Measure(bool library, int links) {
   if (port <= 0) return r;
   const std::string frame = Frame(kPayload);
 
-  // Warm-up: one connection, so what is created once per process (the
-  // reader's first heap arena, the trace facility's first line buffers) is
-  // not charged to the links.
+  // Warm-up: one connection, so what is made once per process (a first heap
+  // arena for the server's threads, for one) is not charged to the links.
   {
     int fd = ConnectLoopback(port);
     bool ok = fd >= 0 && RoundTrip(fd, frame, 5000);
