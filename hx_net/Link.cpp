@@ -22,6 +22,7 @@ const size_t kSingleAllocLimit = 1024 * 1024;    // above this, memory follows t
 const size_t kBatchFrames = 64;                  // per gathering write
 const size_t kBatchBytes = 256 * 1024;
 const int kReceiveBufferMin = 51200;
+const size_t kSpareFrames = 4;  // large send buffers kept per link for reuse
 
 // The three code lines that follow a toolkit network or thread error report.
 template <class E>
@@ -71,6 +72,19 @@ LinkCBClass::~LinkCBClass() = default;
 // ---------------------------------------------------------------------------
 // Frame
 
+namespace {
+// Header ("%c %.8lx" of 'a' and the length, without a formatted print),
+// payload and the NUL that is never sent.
+void WriteFrame(char* buf, const char* data, unsigned length) {
+  static const char kHex[] = "0123456789abcdef";
+  buf[0] = 'a';
+  buf[1] = ' ';
+  for (int i = 0; i < 8; ++i) buf[2 + i] = kHex[(length >> (28 - 4 * i)) & 0xf];
+  if (length) std::memcpy(buf + 10, data, length);
+  buf[static_cast<size_t>(length) + 10] = '\0';
+}
+}  // namespace
+
 void LinkBufferToSendClass::BuildBuffer(const char* data, unsigned length) {
   LINK_SCOPE("LinkBufferToSendClass::BuildBuffer");
   if (m_pBuffer) {
@@ -78,15 +92,26 @@ void LinkBufferToSendClass::BuildBuffer(const char* data, unsigned length) {
     m_pBuffer = nullptr;
     m_Size = 0;
     m_DataSize = 0;
+    m_Capacity = 0;
   }
   if (length >= kMaxFrameLength) throw std::length_error("frame length exceeds 7fffffff");
   char* buf = new char[static_cast<size_t>(length) + 11];
-  std::snprintf(buf, 11, "%c %.8lx", 'a', static_cast<unsigned long>(length));
-  if (length) std::memcpy(buf + 10, data, length);
-  buf[static_cast<size_t>(length) + 10] = '\0';
+  WriteFrame(buf, data, length);
   m_pBuffer = buf;
   m_Size = length + 10;
   m_DataSize = length;
+  m_Capacity = length + 11;
+}
+
+void LinkBufferToSendClass::BuildBufferInto(char* buffer, unsigned capacity, const char* data,
+                                            unsigned length) {
+  LINK_SCOPE("LinkBufferToSendClass::BuildBuffer");
+  if (m_pBuffer) delete[] m_pBuffer;
+  WriteFrame(buffer, data, length);
+  m_pBuffer = buffer;
+  m_Size = length + 10;
+  m_DataSize = length;
+  m_Capacity = capacity;
 }
 
 long Link::ReadFullBufferImpl(os_tcp_socket* socket, char* buffer, long length, Link* link) {
@@ -138,6 +163,7 @@ Link::~Link() {
   delete m_pSocket;
   m_pSocket = nullptr;
   DrainQueue();
+  for (auto& spare : m_SpareFrames) delete[] spare.first;
 }
 
 void Link::DrainQueue() {
@@ -207,22 +233,6 @@ void Link::SetMaxPayload(unsigned long bytes) {
   m_MaxPayload.store(bytes, std::memory_order_relaxed);
 }
 
-void Link::ReadLock() {
-  LINK_SCOPE("Link::ReadLock");
-  m_QueueBytesLock.read_lock();
-}
-void Link::ReadUnlock() {
-  LINK_SCOPE("Link::ReadUNLock");
-  m_QueueBytesLock.read_unlock();
-}
-void Link::WriteLock() {
-  LINK_SCOPE("Link::WriteLock");
-  m_QueueBytesLock.write_lock();
-}
-void Link::WriteUnlock() {
-  LINK_SCOPE("Link::WriteUnlock");
-  m_QueueBytesLock.write_unlock();
-}
 void Link::ThreadsReadLock() {
   LINK_SCOPE("Link::ThreadsReadLock");
   m_ThreadsLock.read_lock();
@@ -240,11 +250,7 @@ void Link::ThreadsWriteUnlock() {
   m_ThreadsLock.write_unlock();
 }
 
-void Link::SetQueuedBytes(uint64_t v) {
-  WriteLock();
-  m_QueuedBytes = v;
-  WriteUnlock();
-}
+void Link::SetQueuedBytes(uint64_t v) { m_QueuedBytes.store(v, std::memory_order_relaxed); }
 
 // Starts the writer, then the reader. Called with m_ThreadsLock held for
 // writing. On a failure nothing is left running: a writer already started is
@@ -477,20 +483,45 @@ int Link::Send(const char* data, unsigned int length) {
   if (!LinkOpen()) return -1;
   if (length >= kMaxFrameLength) return -1;  // no receiver could take it
   LinkBufferToSendClass rec;
-  rec.BuildBuffer(data, length);
-  WriteLock();
-  m_QueuedBytes += length;
-  WriteUnlock();
+  unsigned capacity = 0;
+  char* spare = length >= kReadBufferSize ? TakeSpareFrame(length + 11, capacity) : nullptr;
+  if (spare)
+    rec.BuildBufferInto(spare, capacity, data, length);
+  else
+    rec.BuildBuffer(data, length);
+  m_QueuedBytes.fetch_add(length, std::memory_order_relaxed);
   m_SendQueue.Push(rec);  // the queue's copy now holds the only pointer
   rec.m_pBuffer = nullptr;
   return 0;
 }
 
+char* Link::TakeSpareFrame(unsigned need, unsigned& capacity) {
+  std::lock_guard<std::mutex> g(m_SpareLock);
+  for (size_t i = 0; i < m_SpareFrames.size(); ++i) {
+    if (m_SpareFrames[i].second >= need) {
+      char* p = m_SpareFrames[i].first;
+      capacity = m_SpareFrames[i].second;
+      m_SpareFrames[i] = m_SpareFrames.back();
+      m_SpareFrames.pop_back();
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+// Keeps a written large frame's buffer (up to 1 MiB and a frame header, at
+// most kSpareFrames of them) for the next large Send; `rec` no longer owns it then.
+void Link::OfferSpareFrame(LinkBufferToSendClass& rec) {
+  if (rec.m_Capacity < kReadBufferSize || rec.m_Capacity > kSingleAllocLimit + 11) return;
+  std::lock_guard<std::mutex> g(m_SpareLock);
+  if (m_SpareFrames.size() >= kSpareFrames) return;
+  m_SpareFrames.emplace_back(rec.m_pBuffer, rec.m_Capacity);
+  rec.m_pBuffer = nullptr;
+}
+
 unsigned int Link::QueueSize() {
   LINK_SCOPE("Link::QueueSize");
-  ReadLock();
-  uint64_t n = m_QueuedBytes;
-  ReadUnlock();
+  uint64_t n = m_QueuedBytes.load(std::memory_order_relaxed);
   return n > UINT_MAX ? UINT_MAX : static_cast<unsigned int>(n);
 }
 
@@ -517,52 +548,46 @@ void* Link::StartWriteThread(void* arg) {
 void Link::WriteLoop() {
   LINK_SCOPE("Link::WriteLoop");
   HX_TRACE(5, LinkPrefix{this} << " - START write loop");
-  std::vector<LinkBufferToSendClass> batch;
+  // Frames taken off the queue, owned here; the whole queue is taken in one
+  // lock hold and written in gathering batches.
+  std::deque<LinkBufferToSendClass> pending;
   std::vector<iovec> iov;
-  batch.reserve(kBatchFrames);
   iov.reserve(kBatchFrames);
-  auto frameBytes = [](const LinkBufferToSendClass& r) { return static_cast<size_t>(r.m_Size); };
   while (LinkOpen()) {
-    batch.clear();
-    // No time-out: a push into the empty queue and every close wake us.
-    if (m_SendQueue.PopBatch(batch, kBatchFrames, kBatchBytes, frameBytes, -1) == 0) continue;
-    for (auto& r : batch) r.m_OwnsBuffer = true;
-    if (LinkOpen()) {
-      iov.clear();
-      size_t total = 0;
-      for (auto& r : batch) {
-        iov.push_back(iovec{r.m_pBuffer, r.m_Size});
-        total += r.m_Size;
-      }
-      long written = m_pSocket->writev(iov.data(), static_cast<int>(iov.size()));
-      // Count down the frames that went out whole.
-      uint64_t doneBytes = 0;
-      size_t offset = 0;
-      const LinkBufferToSendClass* failed = nullptr;
-      for (auto& r : batch) {
-        if (offset + r.m_Size <= static_cast<size_t>(written)) {
-          doneBytes += r.m_DataSize;
-          offset += r.m_Size;
-        } else {
-          failed = &r;
-          break;
-        }
-      }
-      if (doneBytes) {
-        WriteLock();
-        m_QueuedBytes -= doneBytes;
-        WriteUnlock();
-      }
-      if (static_cast<size_t>(written) != total && failed) {
-        HX_TRACE(4, LinkPrefix{this} << "Write has failed. Sent only "
-                                     << (static_cast<size_t>(written) - offset) << " bytes out of "
-                                     << failed->m_Size << ". Closing the socket.");
-        CloseSocket("WriteLoop");
-      }
+    if (pending.empty()) {
+      // No time-out: a push into the empty queue and every close wake us.
+      if (m_SendQueue.PopAll(pending, -1) == 0) continue;
+      for (auto& r : pending) r.m_OwnsBuffer = true;
+      if (!LinkOpen()) break;
     }
-    batch.clear();  // frees the frames, written or dropped
+    iov.clear();
+    size_t total = 0;
+    for (auto& r : pending) {
+      if (iov.size() == kBatchFrames || (total >= kBatchBytes && !iov.empty())) break;
+      iov.push_back(iovec{r.m_pBuffer, r.m_Size});
+      total += r.m_Size;
+    }
+    long written = m_pSocket->writev(iov.data(), static_cast<int>(iov.size()));
+    // Count down and free the frames that went out whole.
+    uint64_t doneBytes = 0;
+    size_t offset = 0;
+    while (!pending.empty() && offset + pending.front().m_Size <= static_cast<size_t>(written) &&
+           offset < total) {
+      offset += pending.front().m_Size;
+      doneBytes += pending.front().m_DataSize;
+      OfferSpareFrame(pending.front());
+      pending.pop_front();
+    }
+    if (doneBytes) m_QueuedBytes.fetch_sub(doneBytes, std::memory_order_relaxed);
+    if (offset != total) {
+      HX_TRACE(4, LinkPrefix{this} << "Write has failed. Sent only "
+                                   << (static_cast<size_t>(written) - offset) << " bytes out of "
+                                   << pending.front().m_Size << ". Closing the socket.");
+      CloseSocket("WriteLoop");
+    }
   }
-  DrainQueue();  // frames still queued at the close are never sent
+  pending.clear();  // frees what was taken but not written
+  DrainQueue();     // frames still queued at the close are never sent
   SetQueuedBytes(0);
   HX_TRACE(5, LinkPrefix{this} << " - END write loop");
 }
@@ -648,6 +673,8 @@ void Link::ReadFrames() {
   LINK_SCOPE("Link::ReadFrames");
   std::unique_ptr<char[]> buf(new char[kReadBufferSize + 1]);  // +1: the NUL after a payload
   size_t begin = 0, end = 0;
+  std::unique_ptr<char[]> spare;  // the last large-frame buffer, reused
+  size_t spareCap = 0;
 
   // Makes at least `need` bytes (need <= kReadBufferSize) available at begin.
   auto fill = [&](size_t need) -> bool {
@@ -705,9 +732,17 @@ void Link::ReadFrames() {
       }
       continue;
     }
-    // Larger than the read buffer: its own allocation.
+    // Larger than the read buffer: its own allocation, kept for the next
+    // large frame when it is of the single-allocation class.
     size_t cap = n <= kSingleAllocLimit ? n + 10 : kSingleAllocLimit;
-    std::unique_ptr<char[]> big(new char[cap]);
+    std::unique_ptr<char[]> big;
+    if (spareCap >= cap) {
+      big.swap(spare);
+      cap = spareCap;
+      spareCap = 0;
+    } else {
+      big.reset(new char[cap]);
+    }
     size_t got = end - begin;
     std::memcpy(big.get(), buf.get() + begin, got);
     begin = end = 0;
@@ -736,6 +771,7 @@ void Link::ReadFrames() {
       std::unique_ptr<char[]> grown(new char[n + 1]);
       std::memcpy(grown.get(), big.get(), n);
       big.swap(grown);
+      cap = n + 1;
     }
     if (!ok) {
       HX_TRACE(4, LinkPrefix{this} << " - buffer read has failed. Closing the socket.");
@@ -745,5 +781,9 @@ void Link::ReadFrames() {
     big[n] = '\0';
     if (!LinkOpen()) break;
     if (m_pCallback) m_pCallback->Receive(static_cast<unsigned>(n), big.get(), this);
+    if (cap <= kSingleAllocLimit + 10 && cap > spareCap) {
+      spare.swap(big);
+      spareCap = cap;
+    }
   }
 }

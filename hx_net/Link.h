@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ class HX_NET_API LinkBufferToSendClass {
   unsigned m_Size = 0;      // bytes to write: payload + 10
   unsigned m_DataSize = 0;  // the payload length alone
   bool m_OwnsBuffer = false;
+  unsigned m_Capacity = 0;  // bytes allocated at m_pBuffer (at least m_Size + 1)
 
   ~LinkBufferToSendClass() {
     if (m_OwnsBuffer) delete[] m_pBuffer;
@@ -63,6 +65,9 @@ class HX_NET_API LinkBufferToSendClass {
   // std::bad_alloc (the record then stays empty), and std::length_error for a
   // length of 0x80000000 or more, which no receiver accepts.
   void BuildBuffer(const char* data, unsigned length);
+  // The same into `buffer` (new[]-allocated, `capacity` >= length + 11),
+  // which the record takes over instead of allocating.
+  void BuildBufferInto(char* buffer, unsigned capacity, const char* data, unsigned length);
 };
 
 // A FIFO for any number of producers and consumers. The not-empty event is
@@ -78,8 +83,11 @@ class LockedQueue {
     m_Lock.lock();
     bool wasEmpty = m_Items.empty();
     m_Items.push_back(item);
-    if (wasEmpty) m_NotEmpty.post();  // already posted otherwise
     m_Lock.unlock();
+    // Posted after the unlock so the woken consumer does not block on the
+    // lock at once; consumers treat a post that finds the deque empty as
+    // spurious. A non-empty deque has been posted already.
+    if (wasEmpty) m_NotEmpty.post();
     return wasEmpty;
   }
   bool TryPop(T& out) {
@@ -94,21 +102,19 @@ class LockedQueue {
     Wait(timeoutMs);
     return TryPop(out);
   }
-  // Takes up to maxItems records (and stops once their sizeOf() reach
-  // maxBytes), waiting as Pop does for the first. Returns the number taken.
-  template <class SizeFn>
-  size_t PopBatch(std::vector<T>& out, size_t maxItems, size_t maxBytes, SizeFn sizeOf,
-                  int timeoutMs) {
+  // Takes every queued record in one lock hold (appended to `out`), waiting
+  // as Pop does when the queue is empty. Returns the number taken.
+  size_t PopAll(std::deque<T>& out, int timeoutMs) {
     if (timeoutMs != 0) Wait(timeoutMs);
-    size_t n = 0, bytes = 0;
     m_Lock.lock();
-    while (n < maxItems && bytes < maxBytes && !m_Items.empty()) {
-      out.push_back(m_Items.front());
-      bytes += sizeOf(m_Items.front());
-      m_Items.pop_front();
-      ++n;
+    size_t n = m_Items.size();
+    if (out.empty()) {
+      out.swap(m_Items);
+    } else {
+      out.insert(out.end(), m_Items.begin(), m_Items.end());
+      m_Items.clear();
     }
-    if (m_Items.empty()) m_NotEmpty.reset();
+    m_NotEmpty.reset();
     m_Lock.unlock();
     return n;
   }
@@ -118,7 +124,7 @@ class LockedQueue {
     m_Lock.unlock();
     return n;
   }
-  // Wakes a consumer waiting in Pop or PopBatch without a record.
+  // Wakes a consumer waiting in Pop or PopAll without a record.
   void Wake() {
     m_Lock.lock();
     m_NotEmpty.post();
@@ -196,10 +202,6 @@ class HX_NET_API Link {
 
  private:
   void CloseSocket(const char* caller);
-  void ReadLock();
-  void ReadUnlock();
-  void WriteLock();
-  void WriteUnlock();
   void ThreadsReadLock();
   void ThreadsReadUnlock();
   void ThreadsWriteLock();
@@ -214,13 +216,20 @@ class HX_NET_API Link {
   bool StartThreads(const char* op, long& nativeError);
   bool LinkOpen();
   void SetQueuedBytes(uint64_t v);
+  char* TakeSpareFrame(unsigned need, unsigned& capacity);
+  void OfferSpareFrame(LinkBufferToSendClass& rec);
 
   LinkCBClass* m_pCallback;
   os_thread* m_pReadThread;
   os_thread* m_pWriteThread;
   LockedQueue<LinkBufferToSendClass> m_SendQueue;
-  uint64_t m_QueuedBytes;  // guarded by m_QueueBytesLock
-  os_read_write_semaphore m_QueueBytesLock;
+  // Payload bytes accepted and not yet written. An atomic rather than a
+  // lock: it is touched twice per frame on the hot path.
+  std::atomic<uint64_t> m_QueuedBytes;
+  // A few written large frames' buffers, kept for the next large Sends: a
+  // fresh megabyte per frame costs more in page faults than the copy itself.
+  std::mutex m_SpareLock;
+  std::vector<std::pair<char*, unsigned>> m_SpareFrames;  // buffer, capacity
   os_read_write_semaphore m_ThreadsLock;
   os_tcp_socket* m_pSocket;
   os_event_semaphore m_CloseEvent;
