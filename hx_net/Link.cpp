@@ -202,7 +202,7 @@ bool Link::IsConnected(os_tcp_socket* socket, Link* link) {
 bool Link::IsTerminated() {
   LINK_SCOPE("Link::IsTerminated");
   ThreadsReadLock();
-  bool ended = !m_pReadThread || !os_thread::exists(m_pReadThread->tid());
+  bool ended = !m_pReadThread || !m_pReadThread->running();
   ThreadsReadUnlock();
   return ended;
 }

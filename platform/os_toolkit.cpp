@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -513,6 +514,9 @@ thread_local uint64_t t_ThreadId = 0;
 
 struct os_thread::Impl {
   std::thread th;
+  // Shared with the thread, which sets it as it leaves: running() needs no
+  // process-wide lock.
+  std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
 };
 
 os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
@@ -528,13 +532,14 @@ os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
   }
   m_pImpl = new Impl;
   try {
-    m_pImpl->th = std::thread([entry, arg, id, &reg] {
+    m_pImpl->th = std::thread([entry, arg, id, &reg, ended = m_pImpl->ended] {
       t_ThreadId = id;
       try {
         entry(arg);
       } catch (...) {
         // A thread function must not end the process; callers trace their own.
       }
+      ended->store(true, std::memory_order_release);
       {
         std::lock_guard<std::mutex> g(reg.mu);
         reg.live.erase(id);
@@ -557,12 +562,16 @@ os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
 os_thread::~os_thread() {
   if (!m_pImpl) return;
   if (m_pImpl->th.joinable()) {
-    if (m_pImpl->th.get_id() == std::this_thread::get_id() || exists(m_Tid))
+    if (m_pImpl->th.get_id() == std::this_thread::get_id() || running())
       m_pImpl->th.detach();
     else
       m_pImpl->th.join();  // it has left its function: the join is immediate
   }
   delete m_pImpl;
+}
+
+bool os_thread::running() const {
+  return m_pImpl && !m_pImpl->ended->load(std::memory_order_acquire);
 }
 
 bool os_thread::exists(os_thread_t tid) {

@@ -271,6 +271,8 @@ class HX_NET_API os_thread {
   os_thread_t tid() const { return m_Tid; }
   // False once the thread function has returned.
   static bool exists(os_thread_t tid);
+  // The same for this object's thread, without the process-wide lock.
+  bool running() const;
 
  private:
   struct Impl;
