@@ -4,9 +4,6 @@
 //
 // Usage: bench_ctl [requests per client, default 3000]
 // Prints requests per second and latency percentiles for both, and the ratios.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,12 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/CtlClient.h"
 #include "hx_net/Link.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
 
 const std::string kRequest = "++000000000   CTL" + std::string(61, ' ') + "LIFE_CHECK";
 
@@ -87,33 +85,19 @@ class Component : public LinkCBClass {
   std::thread m_Thread;
 };
 
-bool ReadAll(int fd, char* buf, size_t n) {
-  while (n) {
-    ssize_t r = ::recv(fd, buf, n, 0);
-    if (r <= 0) return false;
-    buf += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // The baseline: one blocking connection per request, the same bytes.
 bool PlainRoundTrip(int port, const std::string& frame) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+  int fd = ConnectLoopback(port);
+  bool ok = fd >= 0 && ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) ==
+                           static_cast<ssize_t>(frame.size());
   char header[11] = {};
-  ok = ok && ReadAll(fd, header, 10);
+  ok = ok && ReadExact(fd, header, 10);
   if (ok) {
     std::vector<char> payload(std::strtoul(header + 2, nullptr, 16));
-    ok = ReadAll(fd, payload.data(), payload.size()) && payload.size() == 80 &&
+    ok = ReadExact(fd, payload.data(), payload.size()) && payload.size() == 80 &&
          std::memcmp(payload.data() + 78, "OK", 2) == 0;
   }
-  ::close(fd);
+  if (fd >= 0) ::close(fd);
   return ok;
 }
 
@@ -137,9 +121,7 @@ int main(int argc, char** argv) {
   }
   Component component;
   const int port = std::atoi(component.Port().c_str());
-  char frameHeader[11];
-  std::snprintf(frameHeader, sizeof frameHeader, "a %.8lx", static_cast<unsigned long>(kRequest.size()));
-  const std::string frame = std::string(frameHeader, 10) + kRequest;
+  const std::string frame = Frame(kRequest);
 
   CtlHostParams params{};
   std::snprintf(params.m_Host, sizeof params.m_Host, "127.0.0.1");

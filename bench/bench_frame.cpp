@@ -8,13 +8,15 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/Link.h"
 
 namespace {
+
+using namespace hxbench;
 
 std::vector<char> Payload(size_t n) {
   std::vector<char> v(n);
@@ -67,46 +69,11 @@ BENCHMARK(BM_Memcpy)->Arg(64)->Arg(64 * 1024)->Repetitions(3);
 BENCHMARK(BM_NewMemcpy)->Arg(64)->Arg(64 * 1024)->Repetitions(3);
 BENCHMARK(BM_BuildBuffer)->Arg(64)->Arg(64 * 1024)->Repetitions(3);
 
-// Shows everything, and keeps the fastest repetition of each benchmark and
-// argument in nanoseconds (the least disturbed by the rest of the machine).
-class Collector : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-      double ns = r.GetAdjustedRealTime() * ToNs(r.time_unit);
-      std::string key = r.run_name.function_name + "/" + r.run_name.args;
-      auto it = m_Best.find(key);
-      if (it == m_Best.end() || ns < it->second) m_Best[key] = ns;
-    }
-  }
-  bool Has(const std::string& key) const { return m_Best.count(key) != 0; }
-  double Ns(const std::string& key) const { return m_Best.at(key); }
-
- private:
-  static double ToNs(benchmark::TimeUnit u) {
-    switch (u) {
-      case benchmark::kSecond:
-        return 1e9;
-      case benchmark::kMillisecond:
-        return 1e6;
-      case benchmark::kMicrosecond:
-        return 1e3;
-      default:
-        return 1.0;
-    }
-  }
-  std::map<std::string, double> m_Best;
-};
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 64;
-  Collector reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  FastestReporter reporter;
+  if (!RunBenchmarks(&argc, argv, reporter)) return 64;
   std::printf("\nBuildBuffer against the baselines (fastest of the repetitions):\n");
   std::printf("  %-8s %12s %12s %12s %14s %14s\n", "payload", "memcpy ns", "new+cpy ns", "Build ns",
               "Build/memcpy", "Build/new+cpy");

@@ -1,6 +1,6 @@
 // How many concurrent echo links one server holds, and what they cost: one
-// ServerLink with an echoing AcceptManagerCBClass, next to a plain
-// thread-per-connection echo server written here with the same framing.
+// ServerLink with an echoing AcceptManagerCBClass, next to the plain
+// thread-per-connection echo server of bench_support.h (the same framing).
 //
 // For each server: open N loopback connections one after the other (plain
 // POSIX client sockets in this process, so the server's threads are the only
@@ -25,17 +25,13 @@
 //   --quick     200 links, 1 round (smoke test)
 // The descriptor soft limit is raised to the hard limit first; N is capped
 // so that both ends fit. Exits 1 when a server held fewer than N links.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -47,73 +43,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/AcceptManager.h"
 #include "hx_net/ServerLink.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
 
 const std::string kPayload = "hold: one small echo frame";
 constexpr int kChildBoundSec = 300;  // a measurement that hangs is killed
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-std::string Frame(const std::string& payload) {
-  char h[11];
-  std::snprintf(h, sizeof h, "a %.8lx", static_cast<unsigned long>(payload.size()));
-  return std::string(h, 10) + payload;
-}
-
-// Reads exactly n bytes, waiting at most `ms` for each piece (-1: no limit).
-bool ReadAll(int fd, char* buf, size_t n, int ms) {
-  while (n) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) != 1) return false;
-    ssize_t r = ::recv(fd, buf, n, 0);
-    if (r <= 0) return false;
-    buf += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const char* buf, size_t n) {
-  while (n) {
-    ssize_t w = ::send(fd, buf, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-int ConnectLoopback(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool RoundTrip(int fd, const std::string& frame, int ms) {
-  std::vector<char> back(frame.size());
-  return WriteAll(fd, frame.data(), frame.size()) && ReadAll(fd, back.data(), back.size(), ms) &&
-         std::memcmp(back.data(), frame.data(), frame.size()) == 0;
-}
-
-long ResidentBytes() {
-  std::ifstream in("/proc/self/statm");
-  long size = 0, resident = 0;
-  in >> size >> resident;
-  return resident * ::sysconf(_SC_PAGESIZE);
-}
 
 int ThreadCount() {
   std::ifstream in("/proc/self/status");
@@ -134,18 +73,6 @@ class Server {
   virtual void Stop() = 0;
 };
 
-class EchoCB : public AcceptedLinkCBClass {
- public:
-  void Receive(unsigned n, const char* data, Link* link) override { link->Send(data, n); }
-  void Exception(int, Link*) override {}
-  bool DeleteWithLink() override { return true; }
-};
-
-class EchoManager : public AcceptManagerCBClass {
- public:
-  AcceptedLinkCBClass* CreateLinkCBObject() override { return new EchoCB; }
-};
-
 class LibraryServer : public Server {
  public:
   int Start() override {
@@ -155,75 +82,19 @@ class LibraryServer : public Server {
   void Stop() override { m_Server.StopServer(); }
 
  private:
-  EchoManager m_Manager;
+  EchoAcceptManager m_Manager;
   ServerLink m_Server;  // destroyed first: its destructor stops the server
 };
 
-// A blocking accept thread and one thread per connection that reads frames and
-// writes them back. Stop closes the listener, shuts every connection down and
-// joins every thread, which is what StopServer does for the library's links.
+// Every connection's thread is kept until Stop joins it, which is what
+// StopServer does for the library's links.
 class PlainServer : public Server {
  public:
-  ~PlainServer() override { Stop(); }
-  int Start() override {
-    m_Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (m_Fd < 0 || ::bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(m_Fd, SOMAXCONN) != 0 ||
-        ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return -1;
-    m_Acceptor = std::thread([this] { AcceptLoop(); });
-    return ntohs(a.sin_port);
-  }
-  void Stop() override {
-    if (m_Stop.exchange(true)) return;
-    ::shutdown(m_Fd, SHUT_RDWR);  // wakes the blocking accept
-    if (m_Acceptor.joinable()) m_Acceptor.join();
-    ::close(m_Fd);
-    // The acceptor has ended: the lists are ours alone now.
-    for (int fd : m_Conns) ::shutdown(fd, SHUT_RDWR);
-    for (auto& t : m_Threads) t.join();
-    for (int fd : m_Conns) ::close(fd);
-    m_Threads.clear();
-    m_Conns.clear();
-  }
+  int Start() override { return m_Server.Start(); }
+  void Stop() override { m_Server.Stop(); }
 
  private:
-  void AcceptLoop() {
-    while (!m_Stop) {
-      int fd = ::accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (m_Stop) break;
-        continue;
-      }
-      try {
-        m_Threads.emplace_back([fd] { Serve(fd); });
-        m_Conns.push_back(fd);
-      } catch (const std::exception&) {
-        ::close(fd);  // out of threads: this client sees its connection closed
-      }
-    }
-  }
-  static void Serve(int fd) {
-    std::vector<char> buf;
-    char header[11] = {};
-    while (ReadAll(fd, header, 10, -1)) {
-      size_t n = std::strtoul(header + 2, nullptr, 16);
-      buf.resize(10 + n);
-      std::memcpy(buf.data(), header, 10);
-      if (!ReadAll(fd, buf.data() + 10, n, -1) || !WriteAll(fd, buf.data(), buf.size())) break;
-    }
-    // The descriptor is closed by Stop, after the join: never reused early.
-  }
-
-  int m_Fd = -1;
-  std::atomic<bool> m_Stop{false};
-  std::vector<std::thread> m_Threads;
-  std::vector<int> m_Conns;
-  std::thread m_Acceptor;
+  PlainEchoServer m_Server{PlainEchoServer::Threads::kJoinAtStop};
 };
 
 // ---------------------------------------------------------------------------
@@ -414,20 +285,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_hold: --links and --rounds must be positive\n");
     return 64;
   }
-  rlimit lim{};
-  ::getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = lim.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &lim);
+  const unsigned long long fdLimit = RaiseDescriptorLimit();
   // Both ends of every connection live in the child, plus a few of its own.
-  long maxLinks = (static_cast<long>(lim.rlim_cur) - 64) / 2;
+  long maxLinks = (static_cast<long>(fdLimit) - 64) / 2;
   if (links > maxLinks) {
-    std::printf("descriptor limit %llu: links capped at %ld\n",
-                static_cast<unsigned long long>(lim.rlim_cur), maxLinks);
+    std::printf("descriptor limit %llu: links capped at %ld\n", fdLimit, maxLinks);
     links = static_cast<int>(maxLinks);
   }
   std::printf("bench_hold: %d links, %d round(s), descriptor limit %llu, %u cpus\n\n", links,
-              rounds, static_cast<unsigned long long>(lim.rlim_cur),
-              std::thread::hardware_concurrency());
+              rounds, fdLimit, std::thread::hardware_concurrency());
   std::printf("%-7s %5s %6s %6s %9s %9s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server",
               "round", "held", "alive", "connect s", "connect()", "us/link", "1st 10%", "last 10%", "RSS KiB/lnk", "thr/link", "stop ms", "closed",
               "thr left", "RSS+ MiB");

@@ -32,11 +32,12 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/Link.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
 
 // Counts frames received over all links; a waiter may wait for a total.
 class FrameCount : public LinkCBClass {
@@ -117,16 +118,6 @@ std::string StatusField(const char* name) {
   return "?";
 }
 
-void RaiseDescriptorLimit() {
-  rlimit rl{};
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-  }
-  getrlimit(RLIMIT_NOFILE, &rl);
-  std::printf("Descriptor limit: %llu\n", static_cast<unsigned long long>(rl.rlim_cur));
-}
-
 void PrintIdle(const char* what, const Idle& r, size_t links) {
   std::printf(
       "  %-44s %7.4f s CPU (user %.4f, system %.4f) in %.2f s: %7.3f %% of a core, "
@@ -154,7 +145,7 @@ int main(int argc, char** argv) {
       return 64;
     }
   }
-  RaiseDescriptorLimit();
+  std::printf("Descriptor limit: %llu\n", RaiseDescriptorLimit());
 
   FrameCount counter;
   std::vector<std::unique_ptr<Link>> clients, servers;

@@ -34,7 +34,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -51,11 +50,12 @@
 #include <zmq.h>
 #endif
 
+#include "bench/bench_support.h"
 #include "hx_net/Link.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
 
 constexpr auto kPhaseBound = std::chrono::seconds(60);  // any single wait
 constexpr int kSocketBoundSec = 60;                     // blocking socket calls
@@ -73,10 +73,6 @@ struct Options {
   bool impl[3] = {true, true, true};  // Link, plain, ZeroMQ
   std::vector<size_t> sizes{64, 1024, 64 * 1024, 1024 * 1024};
 };
-
-double Seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 
 // Set once by the receiving side; waited for by the sender, with a bound.
 class Done {
@@ -403,45 +399,15 @@ Latency LinkRoundTripChained(int warm, int count, bool pin) {
 // ---------------------------------------------------------------------------
 // Plain blocking sockets, same framing
 
-bool ReadFull(int fd, char* p, size_t n) {
-  while (n) {
-    ssize_t r = ::recv(fd, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-bool WriteFull(int fd, const char* p, size_t n) {
-  while (n) {
-    ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // A connected pair of blocking TCP sockets on loopback; -1s on failure.
 class PlainPair {
  public:
   PlainPair() {
-    int l = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (l < 0 || ::bind(l, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(l, 4) != 0 || ::getsockname(l, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      if (l >= 0) ::close(l);
-      return;
-    }
-    a = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (a >= 0 && ::connect(a, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
-      b = ::accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+    int port = 0;
+    int l = ListenLoopback(4, &port);
+    if (l < 0) return;
+    a = ConnectLoopback(port);
+    if (a >= 0) b = ::accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
     ::close(l);
     timeval bound{kSocketBoundSec, 0};
     for (int fd : {a, b}) {
@@ -467,7 +433,7 @@ class PlainFramer {
     std::snprintf(m_Frame.data(), 11, "%c %.8lx", 'a',
                   static_cast<unsigned long>(static_cast<uint32_t>(n)));
     std::memcpy(m_Frame.data() + 10, data, n);
-    return WriteFull(fd, m_Frame.data(), n + 10);
+    return WriteAll(fd, m_Frame.data(), n + 10);
   }
 
  private:
@@ -477,11 +443,11 @@ class PlainFramer {
 // Reads one frame: the header, then the payload. The length, or -1.
 long PlainReadFrame(int fd, std::vector<char>& buf) {
   char h[11];
-  if (!ReadFull(fd, h, 10)) return -1;
+  if (!ReadExact(fd, h, 10)) return -1;
   h[10] = '\0';
   unsigned long n = std::strtoul(h + 2, nullptr, 16);
   if (buf.size() < n + 1) buf.resize(n + 1);
-  if (!ReadFull(fd, buf.data(), n)) return -1;
+  if (!ReadExact(fd, buf.data(), n)) return -1;
   buf[n] = '\0';
   return static_cast<long>(n);
 }

@@ -1,6 +1,6 @@
-// The listening server: a ServerLink with an echoing accept manager, next to a
-// plain thread-per-connection echo server written here with the same framing,
-// both measured in the same run.
+// The listening server: a ServerLink with an echoing accept manager, next to
+// the plain thread-per-connection echo server of bench_support.h (the same
+// framing), both measured in the same run.
 //
 //  1. Connections per second: connect, one echo round trip of a small frame,
 //     close; one client after the other, rounds of both servers interleaved.
@@ -10,105 +10,29 @@
 //
 // Usage: bench_server [connections per round, default 2000] [concurrent target, default 2000]
 // The descriptor soft limit is raised to the hard limit first.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/AcceptManager.h"
 #include "hx_net/ServerLink.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
 
 const std::string kPayload = "ping: one small echo frame";
 
-std::string Frame(const std::string& payload) {
-  char h[11];
-  std::snprintf(h, sizeof h, "a %.8lx", static_cast<unsigned long>(payload.size()));
-  return std::string(h, 10) + payload;
-}
-
-// Reads exactly n bytes, waiting at most `ms` for each piece.
-bool ReadAll(int fd, char* buf, size_t n, int ms) {
-  while (n) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, ms) != 1) return false;
-    ssize_t r = ::recv(fd, buf, n, 0);
-    if (r <= 0) return false;
-    buf += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const char* buf, size_t n) {
-  while (n) {
-    ssize_t w = ::send(fd, buf, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-int Connect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-bool RoundTrip(int fd, const std::string& frame, int ms = 5000) {
-  std::vector<char> back(frame.size());
-  return WriteAll(fd, frame.data(), frame.size()) && ReadAll(fd, back.data(), back.size(), ms) &&
-         std::memcmp(back.data(), frame.data(), frame.size()) == 0;
-}
-
-long ResidentBytes() {
-  std::ifstream in("/proc/self/statm");
-  long size = 0, resident = 0;
-  in >> size >> resident;
-  return resident * ::sysconf(_SC_PAGESIZE);
-}
-
 // ---------------------------------------------------------------------------
 // The library's server: every accepted socket becomes a Link that echoes.
-
-class EchoCB : public AcceptedLinkCBClass {
- public:
-  void Receive(unsigned n, const char* data, Link* link) override { link->Send(data, n); }
-  void Exception(int, Link*) override {}
-  bool DeleteWithLink() override { return true; }
-};
-
-class EchoManager : public AcceptManagerCBClass {
- public:
-  AcceptedLinkCBClass* CreateLinkCBObject() override { return new EchoCB; }
-};
 
 class LibraryServer {
  public:
@@ -120,7 +44,7 @@ class LibraryServer {
   int Port() const { return m_Port; }
 
  private:
-  EchoManager m_Manager;
+  EchoAcceptManager m_Manager;
   ServerLink m_Server;
   int m_Port = -1;
 };
@@ -131,72 +55,12 @@ class LibraryServer {
 
 class PlainServer {
  public:
-  PlainServer() {
-    m_Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(m_Fd, SOMAXCONN);
-    socklen_t len = sizeof a;
-    ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len);
-    m_Port = ntohs(a.sin_port);
-    m_Acceptor = std::thread([this] { AcceptLoop(); });
-  }
-  ~PlainServer() {
-    m_Stop = true;
-    ::shutdown(m_Fd, SHUT_RDWR);  // wakes the blocking accept
-    m_Acceptor.join();
-    ::close(m_Fd);
-    std::unique_lock<std::mutex> g(m_Mu);
-    m_Cv.wait(g, [&] { return m_Live == 0; });
-  }
+  PlainServer() { m_Port = m_Server.Start(); }
   int Port() const { return m_Port; }
 
  private:
-  void AcceptLoop() {
-    while (!m_Stop) {
-      int fd = ::accept4(m_Fd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) {
-        if (m_Stop) break;
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> g(m_Mu);
-        ++m_Live;
-      }
-      try {
-        std::thread([this, fd] { Serve(fd); }).detach();
-      } catch (const std::exception&) {
-        ::close(fd);
-        Done();
-      }
-    }
-  }
-  void Serve(int fd) {
-    std::vector<char> buf;
-    char header[11] = {};
-    while (ReadAll(fd, header, 10, -1)) {
-      size_t n = std::strtoul(header + 2, nullptr, 16);
-      buf.resize(10 + n);
-      std::memcpy(buf.data(), header, 10);
-      if (!ReadAll(fd, buf.data() + 10, n, -1) || !WriteAll(fd, buf.data(), buf.size())) break;
-    }
-    ::close(fd);
-    Done();
-  }
-  void Done() {
-    std::lock_guard<std::mutex> g(m_Mu);
-    if (--m_Live == 0) m_Cv.notify_all();
-  }
-
-  int m_Fd = -1;
-  int m_Port = 0;
-  std::atomic<bool> m_Stop{false};
-  std::mutex m_Mu;
-  std::condition_variable m_Cv;
-  int m_Live = 0;
-  std::thread m_Acceptor;
+  PlainEchoServer m_Server{PlainEchoServer::Threads::kDetached};
+  int m_Port = -1;
 };
 
 // Connect, one echo, close, `count` times; connections per second, or -1.
@@ -204,8 +68,8 @@ double ConnectionRate(int port, int count) {
   const std::string frame = Frame(kPayload);
   auto t0 = Clock::now();
   for (int i = 0; i < count; ++i) {
-    int fd = Connect(port);
-    bool ok = fd >= 0 && RoundTrip(fd, frame);
+    int fd = ConnectLoopback(port);
+    bool ok = fd >= 0 && RoundTrip(fd, frame, 5000);
     if (fd >= 0) ::close(fd);
     if (!ok) {
       std::fprintf(stderr, "connection %d failed\n", i);
@@ -228,7 +92,7 @@ Capacity HoldConnections(int port, int target) {
   fds.reserve(static_cast<size_t>(target));
   long before = ResidentBytes();
   for (int i = 0; i < target; ++i) {
-    int fd = Connect(port);
+    int fd = ConnectLoopback(port);
     if (fd < 0 || !RoundTrip(fd, frame, 2000)) {
       if (fd >= 0) ::close(fd);
       std::fprintf(stderr, "  stopped at connection %d\n", i + 1);
@@ -254,11 +118,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bench_server [connections per round >= 10] [concurrent target]\n");
     return 64;
   }
-  rlimit lim{};
-  ::getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = lim.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &lim);
-  std::printf("descriptor limit %llu, %u cpus\n", static_cast<unsigned long long>(lim.rlim_cur),
+  std::printf("descriptor limit %llu, %u cpus\n", RaiseDescriptorLimit(),
               std::thread::hardware_concurrency());
 
   // 1. Connection rate, rounds interleaved so both see the same machine load.
@@ -267,7 +127,7 @@ int main(int argc, char** argv) {
   {
     LibraryServer lib;
     PlainServer plain;
-    if (lib.Port() <= 0) return 1;
+    if (lib.Port() <= 0 || plain.Port() <= 0) return 1;
     ConnectionRate(lib.Port(), 50);  // warm-up
     ConnectionRate(plain.Port(), 50);
     for (int r = 0; r < kRounds; ++r) {

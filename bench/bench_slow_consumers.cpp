@@ -44,7 +44,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,12 +63,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hx_net/AcceptManager.h"
 #include "hx_net/ServerLink.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace hxbench;
+
 constexpr size_t kHeader = 10;
 // What one gathering write of the link's writer takes at most.
 constexpr size_t kWriterBatchFrames = 64;
@@ -87,27 +88,9 @@ struct Options {
   bool nodelay = false;
 };
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
       .count();
-}
-
-int ConnectLoopback(int port, int rcvbuf) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  // Set before connecting, so the window offered to the server follows it.
-  if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 int LocalPort(int fd) {
@@ -423,10 +406,7 @@ int main(int argc, char** argv) {
                  "         [--slow-rcvbuf B] [--nodelay] [--quick]\n");
     return 64;
   }
-  rlimit lim{};
-  ::getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = lim.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &lim);
+  RaiseDescriptorLimit();
 
   PushManager manager;
   ServerLink server;

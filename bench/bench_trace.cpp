@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <string>
 
+#include "bench/bench_support.h"
 #include "hx_net/trace_modules.h"
 
 namespace {
+
+using namespace hxbench;
+
 constexpr double kTargetNs = 5.0;
 
 // The same small body in every variant. Not inlined, so that each variant is a
@@ -70,45 +73,11 @@ BENCHMARK(BM_DisabledScope)->Repetitions(5);
 BENCHMARK(BM_DisabledScopeAndLine)->Repetitions(5);
 BENCHMARK(BM_BelowLevelScopeAndLine)->Repetitions(5);
 
-// Shows everything, and keeps the fastest repetition of each benchmark in
-// nanoseconds (the least disturbed by the rest of the machine).
-class Collector : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-      double ns = r.GetAdjustedRealTime() * ToNs(r.time_unit);
-      auto it = m_Best.find(r.run_name.function_name);
-      if (it == m_Best.end() || ns < it->second) m_Best[r.run_name.function_name] = ns;
-    }
-  }
-  bool Has(const std::string& name) const { return m_Best.count(name) != 0; }
-  double Ns(const std::string& name) const { return m_Best.at(name); }
-
- private:
-  static double ToNs(benchmark::TimeUnit u) {
-    switch (u) {
-      case benchmark::kSecond:
-        return 1e9;
-      case benchmark::kMillisecond:
-        return 1e6;
-      case benchmark::kMicrosecond:
-        return 1e3;
-      default:
-        return 1.0;
-    }
-  }
-  std::map<std::string, double> m_Best;
-};
 }  // namespace
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 64;
-  Collector reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  FastestReporter reporter;
+  if (!RunBenchmarks(&argc, argv, reporter)) return 64;
   if (!reporter.Has("BM_Baseline")) return 0;  // filtered out: nothing to compare
   double base = reporter.Ns("BM_Baseline");
   std::printf("\nDisabled tracing against the baseline (fastest of the repetitions):\n");
