@@ -73,7 +73,7 @@ class HX_NET_API LinkBufferToSendClass {
 // A FIFO for any number of producers and consumers. The not-empty event is
 // posted exactly when the deque holds a record (while the lock is free),
 // except right after Wake(), which lets one waiting Pop return false.
-template <class T>
+template <class T = LinkBufferToSendClass>
 class LockedQueue {
  public:
   LockedQueue() : m_Lock(false), m_NotEmpty(false) {}
