@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,14 +70,22 @@ class TraceCapture {
                         unsigned level = 6)
       : m_Modules(std::move(modules)), m_State(new State) {
     TDiag& d = TDiag::Instance();
+    d.SetSink(Sink());
+    for (auto& m : m_Modules) d.SetModuleLevel(m, level);
+    d.EnableDebugOutput(true);
+  }
+  // The capturing sink, to set again after a test replaced it.
+  std::function<void(const TraceLine&)> Sink() {
     State* st = m_State.get();
-    d.SetSink([st](const TraceLine& l) {
+    return [st](const TraceLine& l) {
       std::lock_guard<std::mutex> g(st->mu);
       st->lines.push_back(l);
       st->cv.notify_all();
-    });
-    for (auto& m : m_Modules) d.SetModuleLevel(m, level);
-    d.EnableDebugOutput(true);
+    };
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> g(m_Mu);
+    m_Lines.clear();
   }
   ~TraceCapture() {
     TDiag& d = TDiag::Instance();
@@ -101,6 +111,24 @@ class TraceCapture {
     return m_Cv.wait_for(g, t, [&] {
       for (auto& l : m_Lines)
         if (l.text.find(part) != std::string::npos) return true;
+      return false;
+    });
+  }
+  // Waits until `n` lines contain `part`.
+  bool WaitCount(const std::string& part, int n, std::chrono::milliseconds t = kWait) {
+    std::unique_lock<std::mutex> g(m_Mu);
+    return m_Cv.wait_for(g, t, [&] {
+      int k = 0;
+      for (auto& l : m_Lines) k += l.text.find(part) != std::string::npos;
+      return k >= n;
+    });
+  }
+  // Waits for a line written in trace scope `scope`.
+  bool WaitScope(const std::string& scope, std::chrono::milliseconds t = kWait) {
+    std::unique_lock<std::mutex> g(m_Mu);
+    return m_Cv.wait_for(g, t, [&] {
+      for (auto& l : m_Lines)
+        if (l.scope == scope) return true;
       return false;
     });
   }
@@ -157,18 +185,80 @@ class RawListener {
   int m_Port;
 };
 
-inline int RawConnect(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+inline sockaddr_in LoopbackAddr(int port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
+  return a;
+}
+
+inline int RawConnect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = LoopbackAddr(port);
   if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
     ::close(fd);
     return -1;
   }
   return fd;
 }
+
+// A raw client connection, closed when it goes out of scope.
+struct RawClient {
+  int fd;
+  explicit RawClient(int port) : fd(RawConnect(port)) {}
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+  ~RawClient() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// A loopback port that refuses connections: bound, never listening.
+struct RefusingPort {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  RefusingPort() {
+    sockaddr_in a = LoopbackAddr(0);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  ~RefusingPort() { ::close(fd); }
+};
+
+// A listener with backlog 0 whose queue holds one connection that nobody
+// accepts: the kernel drops further SYNs, so a connect to it can only time out.
+class FullListener : public RawListener {
+ public:
+  FullListener() {
+    ::listen(Fd(), 0);
+    m_Queued = RawConnect(Port());
+  }
+  ~FullListener() {
+    if (m_Queued >= 0) ::close(m_Queued);
+  }
+  // True when the queued connection is established and a further connect
+  // gets no answer within `t`.
+  bool DropsConnects(std::chrono::milliseconds t = std::chrono::milliseconds(200)) {
+    pollfd ready{Fd(), POLLIN, 0};
+    if (m_Queued < 0 || ::poll(&ready, 1, static_cast<int>(kWait.count())) != 1) return false;
+    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a = LoopbackAddr(Port());
+    bool pending =
+        ::connect(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == -1 && errno == EINPROGRESS;
+    pollfd p{probe, POLLOUT, 0};
+    pending = pending && ::poll(&p, 1, static_cast<int>(t.count())) == 0;
+    ::close(probe);
+    return pending;
+  }
+
+ private:
+  int m_Queued = -1;
+};
 
 inline bool WriteAll(int fd, const std::string& data) {
   size_t off = 0;
