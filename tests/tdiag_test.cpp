@@ -5,23 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <future>
-#include <memory>
-#include <mutex>
-#include <ostream>
 #include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "hx_net/trace_modules.h"
+#include "tests/support/test_support.h"
 
 namespace {
 using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
 
-const char* const kModules[] = {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"};
+const std::vector<std::string> kModules = {"Link", "ServerLink", "AcceptManager", "CtlClient",
+                                           "ws_service"};
 
 // Counts how often it is formatted.
 struct Counted {
@@ -32,44 +29,25 @@ std::ostream& operator<<(std::ostream& os, const Counted& c) {
   return os << "counted";
 }
 
+// Every field of a line: "module|level|context|scope|text".
+Texts Shown(const std::vector<TraceLine>& lines) {
+  Texts out;
+  for (const TraceLine& l : lines)
+    out.push_back(l.module + "|" + std::to_string(l.level) + "|" + std::to_string(l.context) + "|" +
+                  l.scope + "|" + l.text);
+  return out;
+}
+
+// Debug output on, every module at level 0, lines captured; restored after.
 class TDiagTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    TDiag::Instance().SetSink([this](const TraceLine& l) { Keep(l); });
-    TDiag::Instance().EnableDebugOutput(true);
-  }
   void TearDown() override {
     TDiag& d = TDiag::Instance();
-    d.SetSink(nullptr);
-    d.EnableDebugOutput(false);
     d.EnableBufferOutput(false);
-    for (const char* m : kModules) {
-      d.SetModuleLevel(m, 0);
-      d.SetModuleBufferLevel(m, 0);
-    }
-    d.SetContextLevel(8192, 0);
+    for (const std::string& m : kModules) d.SetModuleBufferLevel(m, 0);
     d.SetContextBufferLevel(8192, 0);
   }
-  void Keep(const TraceLine& l) {
-    std::lock_guard<std::mutex> g(mu);
-    lines.push_back(l);
-  }
-  std::vector<TraceLine> Lines() {
-    std::lock_guard<std::mutex> g(mu);
-    return lines;
-  }
-  std::vector<std::string> Texts() {
-    std::vector<std::string> out;
-    for (const TraceLine& l : Lines()) out.push_back(l.text);
-    return out;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> g(mu);
-    lines.clear();
-  }
-
-  std::mutex mu;
-  std::vector<TraceLine> lines;
+  hxtest::TraceCapture trace{kModules, 0};
 };
 
 void TraceAtLevel(unsigned n) {
@@ -81,19 +59,18 @@ TEST_F(TDiagTest, ALinePassesWhenTheModuleLevelIsAtLeastItsLevel) {
   for (unsigned module = 0; module <= 6; ++module) {
     TDiag::Instance().SetModuleLevel("ws_service", module);
     for (unsigned n = 0; n <= 6; ++n) {
-      Clear();
+      trace.Clear();
       TraceAtLevel(n);
-      bool seen = false;
-      for (const std::string& t : Texts()) seen |= t == "line " + std::to_string(n);
-      EXPECT_EQ(seen, n <= module) << "module level " << module << ", line level " << n;
+      EXPECT_EQ(trace.Count("line " + std::to_string(n), static_cast<int>(n)), n <= module ? 1 : 0)
+          << "module level " << module << ", line level " << n;
     }
   }
   // Another module's level does not open this one.
   TDiag::Instance().SetModuleLevel("ws_service", 0);
   TDiag::Instance().SetModuleLevel("Link", 6);
-  Clear();
+  trace.Clear();
   TraceAtLevel(1);
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_TRUE(trace.Lines().empty());
 }
 
 TEST_F(TDiagTest, ContextLinesPassByTheContextLevelOthersDoNot) {
@@ -108,21 +85,16 @@ TEST_F(TDiagTest, ContextLinesPassByTheContextLevelOthersDoNot) {
     HX_TRACE_CTX(3, 77, "another context");
     HX_TRACE(2, "plain line at the module level");
   }
-  std::vector<TraceLine> got = Lines();
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].text, "request");
-  EXPECT_EQ(got[0].context, 8192);
-  EXPECT_EQ(got[0].level, 3u);
-  EXPECT_EQ(got[1].text, "plain line at the module level");
-  EXPECT_EQ(got[1].context, -1);
-
+  EXPECT_EQ(Shown(trace.Lines()),
+            (Texts{"CtlClient|3|8192|CtlInterface::CtlRequest|request",
+                   "CtlClient|2|-1|CtlInterface::CtlRequest|plain line at the module level"}));
   d.EnableDebugOutput(false);  // the context rule does not bypass the switch
-  Clear();
+  trace.Clear();
   {
     CTL_SCOPE("CtlInterface::CtlRequest");
     HX_TRACE_CTX(0, kCtlTraceContext, "off");
   }
-  EXPECT_TRUE(Lines().empty());
+  EXPECT_TRUE(trace.Lines().empty());
 }
 
 TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
@@ -137,7 +109,7 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
     HX_TRACE_CTX(0, kCtlTraceContext, Counted{&calls});
   }
   EXPECT_EQ(calls.load(), 0) << "an argument was formatted with output off";
-  EXPECT_TRUE(Lines().empty()) << "not even the \"Enter\" line may pass";
+  EXPECT_TRUE(trace.Lines().empty()) << "not even the \"Enter\" line may pass";
 
   d.EnableDebugOutput(true);
   d.SetModuleLevel("Link", 2);
@@ -153,7 +125,7 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
     HX_TRACE(2, "x=" << Counted{&calls});
   }
   EXPECT_EQ(calls.load(), 1);
-  EXPECT_EQ(Texts(), std::vector<std::string>{"x=counted"});
+  EXPECT_EQ(Shown(trace.Lines()), Texts{"Link|2|-1|Link::Send|x=counted"});
 }
 
 void Inner() {
@@ -169,24 +141,11 @@ TEST_F(TDiagTest, TheSinkReceivesModuleLevelContextScopeAndText) {
     Inner();
     HX_TRACE(1, "after");
   }
-  std::vector<TraceLine> got = Lines();
-  ASSERT_EQ(got.size(), 5u);
-  struct Want {
-    unsigned level;
-    const char* scope;
-    const char* text;
-  } want[] = {{6, "ws_service_send", "Enter"},
-              {4, "ws_service_send", "sent 42 bytes to SRV"},
-              {6, "AbortAndFree::operator()", "Enter"},
-              {5, "AbortAndFree::operator()", "inner"},
-              {1, "ws_service_send", "after"}};
-  for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].module, "ws_service") << i;
-    EXPECT_EQ(got[i].level, want[i].level) << i;
-    EXPECT_EQ(got[i].context, -1) << i;
-    EXPECT_EQ(got[i].scope, want[i].scope) << i;
-    EXPECT_EQ(got[i].text, want[i].text) << i;
-  }
+  EXPECT_EQ(Shown(trace.Lines()), (Texts{"ws_service|6|-1|ws_service_send|Enter",
+                                         "ws_service|4|-1|ws_service_send|sent 42 bytes to SRV",
+                                         "ws_service|6|-1|AbortAndFree::operator()|Enter",
+                                         "ws_service|5|-1|AbortAndFree::operator()|inner",
+                                         "ws_service|1|-1|ws_service_send|after"}));
 }
 
 TEST_F(TDiagTest, TheFiveModulesAreRegisteredAtLoad) {
@@ -207,15 +166,14 @@ TEST_F(TDiagTest, TheFiveModulesAreRegisteredAtLoad) {
   for (const Row& r : rows) {
     EXPECT_NE(r.levels->debugKey, 0u) << r.name << " has no key: not registered";
     d.SetModuleLevel(r.name, level);
-    EXPECT_EQ(d.GetFixedDebugLevel(r.levels->debugKey), level) << r.name;
+    EXPECT_EQ(d.GetFixedDebugLevel(r.levels->debugKey), level++) << r.name;
     d.SetModuleLevel(r.name, 6);
-    Clear();
+    trace.Clear();
     r.trace();
-    std::vector<TraceLine> got = Lines();
+    std::vector<TraceLine> got = trace.Lines();
     ASSERT_EQ(got.size(), 1u) << r.name;
     EXPECT_EQ(got[0].module, r.name);
     EXPECT_EQ(got[0].text, "Enter");
-    ++level;
   }
 }
 
@@ -229,7 +187,7 @@ TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
     HX_TRACE(4, "kept in memory");
     HX_TRACE(5, "too deep");
   }
-  EXPECT_TRUE(Lines().empty()) << "the debug channel is off";
+  EXPECT_TRUE(trace.Lines().empty()) << "the debug channel is off";
   std::vector<TraceLine> kept = d.BufferedLines();
   ASSERT_FALSE(kept.empty());
   EXPECT_EQ(kept.back().text, "kept in memory");
@@ -246,7 +204,7 @@ TEST_F(TDiagTest, NullSinkRestoresTheDefaultOnStandardError) {
     HX_TRACE(4, "reaped " << 3 << " links");
   }
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(Lines().empty()) << "the replaced sink still receives lines";
+  EXPECT_TRUE(trace.Lines().empty()) << "the replaced sink still receives lines";
   for (const char* piece : {"AcceptManager", " 4 ", "AcceptManagerCBClass::Reap", "reaped 3 links"})
     EXPECT_NE(err.find(piece), std::string::npos) << piece << " missing from: " << err;
   EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
@@ -255,19 +213,11 @@ TEST_F(TDiagTest, NullSinkRestoresTheDefaultOnStandardError) {
 // A sink may trace and configure: the facility holds none of its locks while
 // it calls the sink, and the nested line gets a buffer of its own.
 TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
-  struct Shared {
-    std::mutex mu;
-    std::vector<TraceLine> got;
-  };
-  auto sh = std::make_shared<Shared>();
   TDiag& d = TDiag::Instance();
   d.SetModuleLevel("Link", 5);
-  d.SetSink([sh](const TraceLine& l) {
+  d.SetSink([keep = trace.Sink()](const TraceLine& l) {
     thread_local bool inside = false;
-    {
-      std::lock_guard<std::mutex> g(sh->mu);
-      sh->got.push_back(l);
-    }
+    keep(l);
     if (inside) return;
     inside = true;
     TDiag::Instance().SetModuleLevel("ServerLink", 0);
@@ -288,13 +238,9 @@ TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
     done->set_value();
   }).detach();
   ASSERT_EQ(f.wait_for(5s), std::future_status::ready) << "tracing from the sink deadlocked";
-  d.SetSink(nullptr);
-  std::lock_guard<std::mutex> g(sh->mu);
-  std::vector<std::string> texts;
-  for (const TraceLine& l : sh->got) texts.push_back(l.scope + ": " + l.text);
-  EXPECT_EQ(texts,
-            (std::vector<std::string>{"Link::Send: outer 1", "Sink::Nested: from the sink",
-                                      "Link::Send: outer 2", "Sink::Nested: from the sink"}));
+  EXPECT_EQ(Shown(trace.Lines()),
+            (Texts{"Link|5|-1|Link::Send|outer 1", "Link|5|-1|Sink::Nested|from the sink",
+                   "Link|5|-1|Link::Send|outer 2", "Link|5|-1|Sink::Nested|from the sink"}));
 }
 
 // A trace line ends in a destructor: an exception out of the sink would end
@@ -304,9 +250,10 @@ TEST_F(TDiagTest, AThrowingSinkDoesNotReachTheCaller) {
   d.SetModuleLevel("ws_service", 4);
   d.SetSink([](const TraceLine&) { throw std::runtime_error("sink failed"); });
   EXPECT_NO_THROW(TraceAtLevel(4));
-  d.SetSink([this](const TraceLine& l) { Keep(l); });
+  d.SetSink(trace.Sink());
   TraceAtLevel(4);
-  EXPECT_EQ(Texts(), std::vector<std::string>{"line 4"}) << "the next line is not affected";
+  EXPECT_EQ(Shown(trace.Lines()), Texts{"ws_service|4|-1|tdiag_test|line 4"})
+      << "the next line is not affected";
 }
 
 // Run under TSan: lines from several threads, with the sink and the levels
@@ -318,10 +265,7 @@ TEST_F(TDiagTest, ConcurrentTracingWithASink) {
   std::atomic<bool> stop{false};
   std::thread config([&] {
     for (unsigned i = 0; !stop.load(); ++i) {
-      if (i % 2)
-        d.SetSink([this](const TraceLine& l) { Keep(l); });
-      else
-        d.SetSink([this](const TraceLine& l) { Keep(l); });
+      d.SetSink(trace.Sink());
       d.SetContextLevel(8192, i % 4);
       d.SetModuleLevel("CtlClient", i % 7);
       std::this_thread::yield();
@@ -336,7 +280,7 @@ TEST_F(TDiagTest, ConcurrentTracingWithASink) {
   for (auto& t : ts) t.join();
   stop = true;
   config.join();
-  std::vector<TraceLine> got = Lines();
+  std::vector<TraceLine> got = trace.Lines();
   ASSERT_EQ(got.size(), static_cast<size_t>(kThreads * kLines));
   std::vector<std::vector<int>> seen(kThreads, std::vector<int>(kLines, 0));
   for (const TraceLine& l : got) {
