@@ -48,13 +48,16 @@ struct ServerRecorder : ServerLinkCBClass {
     ++exceptions;
     cv.notify_all();
   }
-  bool WaitAccepted(size_t n) {
+  template <class P>
+  bool Wait(P p) {
     std::unique_lock<std::mutex> g(mu);
-    return cv.wait_for(g, kWait, [&] { return sockets.size() >= n; });
+    return cv.wait_for(g, kWait, p);
+  }
+  bool WaitAccepted(size_t n) {
+    return Wait([&] { return sockets.size() >= n; });
   }
   bool WaitEnd() {
-    std::unique_lock<std::mutex> g(mu);
-    return cv.wait_for(g, kWait, [&] { return exceptions > 0; });
+    return Wait([&] { return exceptions > 0; });
   }
   int Ends() {
     std::lock_guard<std::mutex> g(mu);
@@ -62,68 +65,11 @@ struct ServerRecorder : ServerLinkCBClass {
   }
 };
 
-// The ServerLink module's trace lines; waits for a number of lines.
-class Trace {
- public:
-  Trace() : m_State(std::make_shared<State>()) {
-    std::shared_ptr<State> st = m_State;
-    TDiag::Instance().SetSink([st](const TraceLine& l) {
-      std::lock_guard<std::mutex> g(st->mu);
-      st->lines.push_back(l);
-      st->cv.notify_all();
-    });
-    TDiag::Instance().SetModuleLevel("ServerLink", 6);
-    TDiag::Instance().EnableDebugOutput(true);
-  }
-  ~Trace() {
-    TDiag::Instance().EnableDebugOutput(false);
-    TDiag::Instance().SetModuleLevel("ServerLink", 0);
-    TDiag::Instance().SetSink(nullptr);
-  }
-  int Count(const std::string& part, int level = -1) {
-    std::lock_guard<std::mutex> g(m_State->mu);
-    return CountLocked(part, level);
-  }
-  bool WaitCount(const std::string& part, int n) {
-    std::unique_lock<std::mutex> g(m_State->mu);
-    return m_State->cv.wait_for(g, kWait, [&] { return CountLocked(part, -1) >= n; });
-  }
-  bool WaitFor(const std::string& part) { return WaitCount(part, 1); }
-  bool WaitScope(const std::string& scope) {
-    std::unique_lock<std::mutex> g(m_State->mu);
-    return m_State->cv.wait_for(g, kWait, [&] {
-      for (auto& l : m_State->lines)
-        if (l.scope == scope) return true;
-      return false;
-    });
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> g(m_State->mu);
-    m_State->lines.clear();
-  }
-
- private:
-  struct State {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<TraceLine> lines;
-  };
-  int CountLocked(const std::string& part, int level) {
-    int n = 0;
-    for (auto& l : m_State->lines)
-      if (l.text.find(part) != std::string::npos && (level < 0 || l.level == unsigned(level))) ++n;
-    return n;
-  }
-  std::shared_ptr<State> m_State;
-};
-
+// Connects to `ip`; -1 when nothing listens there.
 int ConnectTo(const char* ip, int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
+  sockaddr_in a = LoopbackAddr(port), local{};
   ::inet_pton(AF_INET, ip, &a.sin_addr);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  sockaddr_in local{};
   socklen_t len = sizeof local;
   // While nothing listens, a connect from an ephemeral port equal to the
   // target port connects the socket to itself: that is no connection either.
@@ -135,15 +81,6 @@ int ConnectTo(const char* ip, int port) {
   }
   return fd;
 }
-
-// A connection that is closed when the test ends.
-struct Client {
-  int fd;
-  explicit Client(int port) : fd(RawConnect(port)) {}
-  ~Client() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 std::string GiveUpOutput(int port, long code) {
   return "TCP Server thread: accept for connections on port " + std::to_string(port) +
@@ -157,6 +94,11 @@ class ServerLinkTest : public ::testing::Test {
     server.StopServer();
     os_fault::Reset();
   }
+  // Listens on a chosen port with the recorder as callback object.
+  int Start(int sleepSeconds = 10, int maxAttempts = -1) {
+    server.SetCallbackObject(rec);
+    return server.InitServer(0, nullptr, sleepSeconds, maxAttempts);
+  }
   // A server whose callback closes the listening socket and raises a network
   // error on the next accepted connection: the listener must be rebuilt.
   void BreakListenerOnAccept(long code) {
@@ -165,7 +107,7 @@ class ServerLinkTest : public ::testing::Test {
       throw os_network_toolkit_error(OS_ERR_UNKNOWN, code, "test: listener broken");
     });
   }
-  Trace trace;
+  TraceCapture trace{{"ServerLink"}};
   ServerRecorder rec;
   ServerLink server;
 };
@@ -179,7 +121,7 @@ TEST_F(ServerLinkTest, ZeroOrNegativePortListensOnAChosenPort) {
     s.SetCallbackObject(r);
     int port = s.InitServer(requested, nullptr, 10, -1);
     ASSERT_GT(port, 0) << requested;
-    Client c(port);
+    RawClient c(port);
     ASSERT_GE(c.fd, 0);
     EXPECT_TRUE(r.WaitAccepted(1));
     s.StopServer();
@@ -189,8 +131,7 @@ TEST_F(ServerLinkTest, ZeroOrNegativePortListensOnAChosenPort) {
 }
 
 TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 10, -1);
+  int port = Start();
   ASSERT_GT(port, 0);
   ServerLink second;
   ServerRecorder secondRec;
@@ -213,7 +154,7 @@ TEST_F(ServerLinkTest, LocalAddressIsCopiedAndBoundAloneAlsoAfterReinitialisatio
   ASSERT_GT(port, 0);
   EXPECT_EQ(ConnectTo("127.0.0.2", port), -1);
   BreakListenerOnAccept(ECONNRESET);
-  Client first(port);
+  RawClient first(port);
   ASSERT_TRUE(trace.WaitFor("accept for connections on port"));  // the old listener is gone
   // The rebuilt listener has the same address and port number.
   int again = -1;
@@ -227,8 +168,7 @@ TEST_F(ServerLinkTest, LocalAddressIsCopiedAndBoundAloneAlsoAfterReinitialisatio
 }
 
 TEST_F(ServerLinkTest, StopWakesTheSelectAndEndsOnce) {
-  server.SetCallbackObject(rec);
-  ASSERT_GT(server.InitServer(0, nullptr, 10, -1), 0);
+  ASSERT_GT(Start(), 0);
   ASSERT_TRUE(trace.WaitScope("ServerLink::ServerThreadLoop"));
   auto t0 = Clock::now();
   server.StopServer();
@@ -247,10 +187,9 @@ TEST_F(ServerLinkTest, StopBeforeInitServerOnlySetsTheFlag) {
 }
 
 TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
-  server.SetCallbackObject(rec);
+  int port = Start();
   rec.SetHook([this] { server.StopServer(); });
-  int port = server.InitServer(0, nullptr, 10, -1);
-  Client c(port), pending(port);
+  RawClient c(port), pending(port);
   ASSERT_TRUE(rec.WaitEnd()) << "the server thread waited for itself";
   server.StopServer();
   EXPECT_EQ(rec.Ends(), 1);
@@ -260,25 +199,23 @@ TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
 
 TEST_F(ServerLinkTest, WithoutCallbackTheConnectionIsClosed) {
   int port = server.InitServer(0, nullptr, 10, -1);
-  Client c(port);
+  RawClient c(port);
   EXPECT_TRUE(WaitPeerClose(c.fd));
 }
 
 TEST_F(ServerLinkTest, OtherExceptionsFromAcceptAreTracedAndAcceptingGoesOn) {
-  server.SetCallbackObject(rec);
+  int port = Start();
   rec.SetHook([] { throw std::bad_alloc(); });
-  int port = server.InitServer(0, nullptr, 10, -1);
-  Client first(port), second(port);
+  RawClient first(port), second(port);
   ASSERT_TRUE(rec.WaitAccepted(2));
   EXPECT_EQ(trace.Count("std::exception thrown in ServerLink::ServerThreadLoop. Error: ", 1), 1);
   EXPECT_EQ(rec.Ends(), 0);
 }
 
 TEST_F(ServerLinkTest, FailuresOfOnePendingConnectionAreTracedAndSkipped) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 10, -1);
+  int port = Start();
   os_fault::FailAccept(3, 0);
-  Client c(port);
+  RawClient c(port);
   ASSERT_TRUE(rec.WaitAccepted(1));
   EXPECT_EQ(trace.Count("Failed to accept new connection", 1), 3);
 }
@@ -304,7 +241,7 @@ TEST_F(ServerLinkTest, GiveUpWithoutAttemptForLimitZeroOrUnrecoverableCodes) {
     testing::internal::CaptureStdout();
     int port = s.InitServer(0, nullptr, 0, c.maxAttempts);
     os_fault::FailAccept(1, c.code);
-    Client client(port);
+    RawClient client(port);
     bool ended = r.WaitEnd();
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(ended) << c.maxAttempts << " " << c.code;
@@ -319,11 +256,10 @@ TEST_F(ServerLinkTest, GiveUpWithoutAttemptForLimitZeroOrUnrecoverableCodes) {
 }
 
 TEST_F(ServerLinkTest, ErrorOnAnOpenListenerKeepsTheSameSocket) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 0, 3);
+  int port = Start(0, 3);
   os_fault::FailBind(5, EADDRINUSE);  // any attempt to rebuild would show
   os_fault::FailAccept(1, ECONNRESET);
-  Client first(port), second(port);
+  RawClient first(port), second(port);
   ASSERT_TRUE(rec.WaitAccepted(2));
   EXPECT_EQ(trace.Count("accept for connections on port " + std::to_string(port) +
                         " has failed. Native Error code is " + std::to_string(ECONNRESET)),
@@ -333,23 +269,21 @@ TEST_F(ServerLinkTest, ErrorOnAnOpenListenerKeepsTheSameSocket) {
 }
 
 TEST_F(ServerLinkTest, ListenerThatCannotBeRebuiltCostsEveryAttemptAndItsSleep) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 1, 3);
+  int port = Start(1, 3);
   int occupant = -1;  // takes the port while the listener is down
   rec.SetHook([&] {
     server.CloseSocket("test");
     occupant = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(occupant, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in a = LoopbackAddr(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
     ::bind(occupant, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::listen(occupant, 1);
     throw os_network_toolkit_error(OS_ERR_UNKNOWN, ECONNRESET, "test: listener broken");
   });
   testing::internal::CaptureStdout();
-  Client c(port);
+  RawClient c(port);
   ASSERT_TRUE(trace.WaitFor("accept for connections on port"));
   auto t0 = Clock::now();
   bool ended = rec.WaitEnd();
@@ -371,12 +305,11 @@ TEST_F(ServerLinkTest, ListenerThatCannotBeRebuiltCostsEveryAttemptAndItsSleep) 
 }
 
 TEST_F(ServerLinkTest, StopEndsAnEndlessReinitialisationAtOnce) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 10, -1);
+  int port = Start();
   os_fault::FailBind(1 << 30, EADDRINUSE);
   BreakListenerOnAccept(ECONNRESET);
   testing::internal::CaptureStdout();
-  Client c(port);
+  RawClient c(port);
   ASSERT_TRUE(trace.WaitFor("failure to reinitialise socket"));
   auto stopped = std::async(std::launch::async, [this] { server.StopServer(); });
   bool prompt = stopped.wait_for(2s) == std::future_status::ready;
@@ -391,12 +324,11 @@ TEST_F(ServerLinkTest, StopEndsAnEndlessReinitialisationAtOnce) {
 // Out of descriptors, the pending connection keeps the listener readable: the
 // server must back off instead of retrying and tracing at full speed.
 TEST_F(ServerLinkTest, OutOfDescriptorsBacksOffAndAcceptsOnceFreed) {
-  server.SetCallbackObject(rec);
-  int port = server.InitServer(0, nullptr, 10, -1);
+  int port = Start();
   // Runs the failure path once while descriptors are plentiful: the
   // undefined-behaviour checker needs a pipe the first time it checks a type.
   os_fault::FailAccept(1, 0);
-  Client warm(port);
+  RawClient warm(port);
   ASSERT_TRUE(rec.WaitAccepted(1));
   const std::string failed = "Failed to accept new connection";
   ASSERT_EQ(trace.Count(failed), 1);
@@ -409,10 +341,7 @@ TEST_F(ServerLinkTest, OutOfDescriptorsBacksOffAndAcceptsOnceFreed) {
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   std::vector<int> fillers;
   for (int fd; (fd = ::fcntl(client, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers.push_back(fd);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
+  sockaddr_in a = LoopbackAddr(port);
   int rc = ::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
 
   bool first = trace.WaitCount(failed, 2);
