@@ -21,11 +21,6 @@ struct Journal {
   std::vector<int> ended;     // indexes, in the order Exception came
   std::vector<EchoCB*> made;  // to observe, not to own
   int destroyed = 0;
-  void End(int index) {
-    std::lock_guard<std::mutex> g(mu);
-    ended.push_back(index);
-    cv.notify_all();
-  }
   bool WaitEnded(size_t n) {
     std::unique_lock<std::mutex> g(mu);
     return cv.wait_for(g, kWait, [&] { return ended.size() >= n; });
@@ -58,7 +53,11 @@ struct EchoCB : AcceptedLinkCBClass {
     link.store(l);
     l->Send(d, n);
   }
-  void Exception(int, Link*) override { journal.End(index); }
+  void Exception(int, Link*) override {
+    std::lock_guard<std::mutex> g(journal.mu);
+    journal.ended.push_back(index);
+    journal.cv.notify_all();
+  }
   bool DeleteWithLink() override { return deleteWithLink; }
   Journal& journal;
   const int index;
@@ -95,13 +94,7 @@ class EchoManager : public AcceptManagerCBClass {
 // reader thread's very end, so the link is asked until a deadline.
 bool ReaderEnded(Journal& j, size_t i) {
   EchoCB* cb = j.Made(i);
-  if (!cb || !cb->link.load()) return false;
-  for (auto deadline = std::chrono::steady_clock::now() + kWait;
-       std::chrono::steady_clock::now() < deadline;) {
-    if (cb->link.load()->IsTerminated()) return true;
-    std::this_thread::yield();
-  }
-  return false;
+  return cb && cb->link.load() && Eventually([cb] { return cb->link.load()->IsTerminated(); });
 }
 
 // A client Link with its recorder.
@@ -173,40 +166,36 @@ TEST_F(AcceptManagerTest, ManyClientsAtOnceGetTheirFramesInOrder) {
 
 // A connection that closes stays until the next accept; its callback object
 // goes with it only when DeleteWithLink() says so.
-void ReclaimAtNextAccept(bool deleteWithLink, TraceCapture& trace) {
-  EchoManager manager(deleteWithLink);
-  ServerLink server;
-  server.SetCallbackObject(manager);
-  int port = server.InitServer(0, nullptr, 10, -1);
-  Client first;
-  ASSERT_TRUE(first.Open(port));
-  ASSERT_TRUE(first.RoundTrip("one"));
-  ASSERT_TRUE(trace.WaitFor(" out of 1 objects"));
-  EXPECT_EQ(trace.Count(GcLine(0, 1), 4), 1);
-  first.link.DisConnect();
-  ASSERT_TRUE(manager.journal.WaitEnded(1));
-  ASSERT_TRUE(ReaderEnded(manager.journal, 0));
-  EXPECT_EQ(manager.journal.Destroyed(), 0);
-  Client second;
-  ASSERT_TRUE(second.Open(port));
-  ASSERT_TRUE(trace.WaitFor(" out of 2 objects"));
-  EXPECT_EQ(trace.Count(GcLine(1, 2), 4), 1);
-  EXPECT_TRUE(second.RoundTrip("two"));
-  EXPECT_EQ(manager.journal.Destroyed(), deleteWithLink ? 1 : 0);
-  server.StopServer();
-  EXPECT_EQ(manager.journal.Destroyed(), deleteWithLink ? 2 : 0);
-  if (!deleteWithLink) {
-    ASSERT_EQ(manager.kept.size(), 2u);  // still whole: their owner frees them
-    EXPECT_EQ(manager.kept[1]->index, 1);
-  }
-}
-
 TEST_F(AcceptManagerTest, ClosedConnectionIsReclaimedAtTheNextAccept) {
-  ReclaimAtNextAccept(true, trace);
-}
-
-TEST_F(AcceptManagerTest, CallbackObjectsNotDeletedWithTheirLinkSurvive) {
-  ReclaimAtNextAccept(false, trace);
+  for (bool deleteWithLink : {true, false}) {
+    SCOPED_TRACE(deleteWithLink ? "deleted with the link" : "kept by its owner");
+    trace.Clear();
+    EchoManager manager(deleteWithLink);
+    ServerLink s;
+    s.SetCallbackObject(manager);
+    int p = s.InitServer(0, nullptr, 10, -1);
+    Client first;
+    ASSERT_TRUE(first.Open(p));
+    ASSERT_TRUE(first.RoundTrip("one"));
+    ASSERT_TRUE(trace.WaitFor(" out of 1 objects"));
+    EXPECT_EQ(trace.Count(GcLine(0, 1), 4), 1);
+    first.link.DisConnect();
+    ASSERT_TRUE(manager.journal.WaitEnded(1));
+    ASSERT_TRUE(ReaderEnded(manager.journal, 0));
+    EXPECT_EQ(manager.journal.Destroyed(), 0);
+    Client second;
+    ASSERT_TRUE(second.Open(p));
+    ASSERT_TRUE(trace.WaitFor(" out of 2 objects"));
+    EXPECT_EQ(trace.Count(GcLine(1, 2), 4), 1);
+    EXPECT_TRUE(second.RoundTrip("two"));
+    EXPECT_EQ(manager.journal.Destroyed(), deleteWithLink ? 1 : 0);
+    s.StopServer();
+    EXPECT_EQ(manager.journal.Destroyed(), deleteWithLink ? 2 : 0);
+    if (!deleteWithLink) {
+      ASSERT_EQ(manager.kept.size(), 2u);  // still whole: their owner frees them
+      EXPECT_EQ(manager.kept[1]->index, 1);
+    }
+  }
 }
 
 TEST_F(AcceptManagerTest, RefusedSocketIsDeletedInTheSameAccept) {
@@ -239,10 +228,11 @@ TEST_F(AcceptManagerTest, FailingCreateLinkCBObjectClosesThatConnectionOnly) {
   EchoManager manager;
   Start(manager);
   manager.failNext = true;
-  int raw = RawConnect(port);
-  ASSERT_GE(raw, 0);
-  EXPECT_TRUE(WaitPeerClose(raw));
-  ::close(raw);
+  {
+    RawClient raw(port);
+    ASSERT_GE(raw.fd, 0);
+    EXPECT_TRUE(WaitPeerClose(raw.fd));
+  }
   ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
   Client next;
   ASSERT_TRUE(next.Open(port));
