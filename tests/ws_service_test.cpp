@@ -3,17 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <future>
-#include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "platform/tdiag.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -75,11 +71,7 @@ class WsService : public ::testing::Test {
     g_Sent.clear();
     g_Aborts.clear();
   }
-  void TearDown() override {
-    TDiag::Instance().SetSink(nullptr);
-    TDiag::Instance().EnableDebugOutput(false);
-    ws_service_cleanup_all();  // nothing may outlive a test
-  }
+  void TearDown() override { ws_service_cleanup_all(); }  // nothing may outlive a test
   ws_service* Create(const char* instance, int data, const char* user = "U", const char* dc = "DC1",
                      Link* link = FakeLink(0), bool direct = false, ws_service_func cb = kAbortCB) {
     return ws_service_create(instance, cb, data, link, user, dc, direct);
@@ -243,24 +235,15 @@ TEST_F(WsService, AbortCallbacksRunWithoutTheLock) {
 }
 
 TEST_F(WsService, TraceLines) {
-  std::mutex mu;
-  std::vector<TraceLine> lines;
-  TDiag::Instance().SetSink([&](const TraceLine& l) {
-    std::lock_guard<std::mutex> hold(mu);
-    lines.push_back(l);
-  });
-  TDiag::Instance().EnableDebugOutput(true);
-  TDiag::Instance().SetModuleLevel("ws_service", 6);
+  hxtest::TraceCapture trace({"ws_service"});
   ws_service* rec = Create("123456002", 0, "ABC", "ZRH1");
   ws_service* gone = Create("9", 0, "ABC", "ZRH1");
   ws_service_destroy(gone);
   ws_service_send(rec, "x", 1, 0, 0);
   ws_service_send(gone, "x", 1, 0, 0);  // unlisted: not traced beyond "Enter"
   ws_service_cleanup_all();
-  TDiag::Instance().SetModuleLevel("ws_service", 0);
-
   std::vector<std::string> seen;
-  for (const TraceLine& l : lines) {
+  for (const TraceLine& l : trace.Lines()) {
     EXPECT_EQ("ws_service", l.module);
     seen.push_back(l.scope + "|" + std::to_string(l.level) + "|" + l.text);
   }
@@ -350,8 +333,6 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   constexpr int kWorkers = 4, kPerWorker = 1000;
   for (auto& e : g_Ended) e = 0;
   ws_service_init(AsFunc(&CheckingSend));
-  std::promise<void> go;
-  std::shared_future<void> start = go.get_future().share();
   std::promise<void> cleaning;  // workers start once the cleaner is running
   std::shared_future<void> cleanerUp = cleaning.get_future().share();
   std::atomic<int> running{kWorkers};
@@ -396,7 +377,6 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
     running.fetch_sub(1);
   };
   auto cleaner = [&] {
-    start.wait();
     for (int round = 0; round == 0 || running.load() > 0; ++round) {
       ws_service_cleanup_link(FakeLink(round % 3));
       ws_service_cleanup("DC1");
@@ -407,7 +387,6 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   std::vector<std::thread> threads;
   for (int w = 0; w < kWorkers; ++w) threads.emplace_back(worker, w);
   threads.emplace_back(cleaner);
-  go.set_value();
   for (auto& t : threads) t.join();  // finite loops: each ends on its own
   ws_service_cleanup_all();
   EXPECT_EQ(0u, ServListSize());
