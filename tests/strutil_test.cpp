@@ -182,24 +182,15 @@ TEST(StrUtilCopy, SubstituteGrowsAndShrinks) {
 
 // ---- Backslash sequences
 
-struct EscRow {
-  const char* src;
-  Bytes want;  // every byte up to the final NUL, NULs in the middle included
-};
-
-void CheckCvt(const EscRow& r, const char* keep) {
-  char out[64];
-  memset(out, '#', sizeof out);
-  strcvtbackslashseq(out, r.src, keep);
-  EXPECT_EQ(Bytes(out, r.want.size() + 1), r.want + '\0') << "src \"" << r.src << "\"";
-  char inplace[64];
-  strcpy(inplace, r.src);
-  strcvtbackslashseq(inplace, inplace, keep);
-  EXPECT_EQ(Bytes(inplace, r.want.size() + 1), r.want + '\0') << "in place \"" << r.src << "\"";
-}
-
-TEST(StrUtilEscapes, SequencesToBytesWithoutKeep) {
-  const EscRow rows[] = {
+// Every byte up to the final NUL is compared, NULs in the middle included;
+// out of place and in place. With keep "qx", the unknown sequences of those
+// letters stay as they are.
+TEST(StrUtilEscapes, SequencesToBytes) {
+  const struct {
+    const char* src;
+    Bytes want;
+    const char* keep = nullptr;
+  } rows[] = {
       {"\\\\", "\\"}, {"\\a", "\a"}, {"\\b", "\b"}, {"\\e", "\x1b"}, {"\\f", "\f"},
       {"\\n", "\n"}, {"\\r", "\r"}, {"\\s", " "}, {"\\t", "\t"},
       {"\\x41\\X4a", "AJ"}, {"\\x4g", Bytes("\x04g")}, {"\\x414", "A4"},
@@ -209,16 +200,18 @@ TEST(StrUtilEscapes, SequencesToBytesWithoutKeep) {
       {"\\08", Bytes("\0" "8", 2)},
       {"\\q\\8\\9\\\"", "q89\""}, {"ab\\", "ab"}, {"plain", "plain"},
       {"\\x41\\101\\q", "AAq"},
+      {"\\q\\w", "q\\w", "qx"}, {"\\8", "\\8", "qx"}, {"\\x", "\\x", "qx"}, {"\\xg", "\\xg", "qx"},
+      {"ab\\", "ab\\", "qx"},   {"\\n\\t\\101", "\n\tA", "qx"}, {"\\\\", "\\", "qx"},
   };
-  for (const EscRow& r : rows) CheckCvt(r, nullptr);
-}
-
-TEST(StrUtilEscapes, SequencesToBytesWithKeep) {
-  const EscRow rows[] = {
-      {"\\q\\w", "q\\w"}, {"\\8", "\\8"}, {"\\x", "\\x"}, {"\\xg", "\\xg"},
-      {"ab\\", "ab\\"},   {"\\n\\t\\101", "\n\tA"}, {"\\\\", "\\"},
-  };
-  for (const EscRow& r : rows) CheckCvt(r, "qx");
+  for (const auto& r : rows) {
+    char out[64], inplace[64];
+    memset(out, '#', sizeof out);
+    strcvtbackslashseq(out, r.src, r.keep);
+    EXPECT_EQ(Bytes(out, r.want.size() + 1), r.want + '\0') << "src \"" << r.src << "\"";
+    strcpy(inplace, r.src);
+    strcvtbackslashseq(inplace, inplace, r.keep);
+    EXPECT_EQ(Bytes(inplace, r.want.size() + 1), r.want + '\0') << "in place \"" << r.src << "\"";
+  }
 }
 
 TEST(StrUtilEscapes, BytesToSequences) {
@@ -244,14 +237,37 @@ const struct { const char* text; const char* quoted; } kQuoteRows[] = {
     {"''", "`\\'\\''"},
 };
 
-TEST(StrUtilQuote, QuoteAndUnquoteInMemory) {
+// Into memory and onto a stream, and back: text before the backtick is
+// skipped, and reading a stream takes nothing after the closing apostrophe.
+TEST(StrUtilQuote, RoundTripsInMemoryAndOnAStream) {
   for (const auto& r : kQuoteRows) {
     char q[64], back[64];
     EXPECT_EQ(strquote(r.text, q), 0);
     EXPECT_STREQ(q, r.quoted);
     EXPECT_EQ(strunquote(q, back), 1);
     EXPECT_STREQ(back, r.text);
+    char* mem = nullptr;
+    size_t memLen = 0;
+    FILE* out = open_memstream(&mem, &memLen);
+    ASSERT_NE(out, nullptr);
+    fputs("junk", out);
+    EXPECT_EQ(fstrquote(out, r.text), 0);
+    fputs("rest", out);
+    fclose(out);
+    EXPECT_EQ(std::string(mem, memLen), std::string("junk") + r.quoted + "rest");
+    FILE* in = fmemopen(mem, memLen, "r");
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(fstrunquote(back, in), 1);
+    EXPECT_STREQ(back, r.text);
+    EXPECT_EQ(getc(in), 'r');
+    fclose(in);
+    free(mem);
   }
+}
+
+// Text that is not one whole quoted string reads the same from memory and
+// from a stream.
+TEST(StrUtilQuote, UnquoteEdges) {
   const struct { const char* src; const char* want; int rc; } rows[] = {
       {"junk`abc'tail", "abc", 1}, {"no backtick", "", 0}, {"`a\\'b'", "a'b", 1},
       {"`open", "open", 0},        {"`ab\\", "ab", 0},     {"`a\\zb'", "azb", 1},
@@ -260,6 +276,11 @@ TEST(StrUtilQuote, QuoteAndUnquoteInMemory) {
     char out[64];
     EXPECT_EQ(strunquote(r.src, out), r.rc) << r.src;
     EXPECT_STREQ(out, r.want) << r.src;
+    FILE* in = fmemopen(const_cast<char*>(r.src), strlen(r.src), "r");
+    ASSERT_NE(in, nullptr);
+    EXPECT_EQ(fstrunquote(out, in), r.rc) << "stream " << r.src;
+    EXPECT_STREQ(out, r.want) << "stream " << r.src;
+    fclose(in);
   }
 }
 
@@ -275,39 +296,6 @@ TEST(StrUtilQuote, QuoteInPlaceKeepsLongText) {
   std::vector<char> back(text.size() + 1);
   strunquote(buf.data(), back.data());
   EXPECT_EQ(std::string(back.data()), text);
-}
-
-TEST(StrUtilQuote, QuoteAndUnquoteOnStream) {
-  for (const auto& r : kQuoteRows) {
-    char* mem = nullptr;
-    size_t memLen = 0;
-    FILE* out = open_memstream(&mem, &memLen);
-    ASSERT_NE(out, nullptr);
-    fputs("junk", out);
-    EXPECT_EQ(fstrquote(out, r.text), 0);
-    fputs("rest", out);
-    fclose(out);
-    EXPECT_EQ(std::string(mem, memLen), std::string("junk") + r.quoted + "rest");
-
-    FILE* in = fmemopen(mem, memLen, "r");
-    ASSERT_NE(in, nullptr);
-    char back[64];
-    EXPECT_EQ(fstrunquote(back, in), 1);
-    EXPECT_STREQ(back, r.text);
-    EXPECT_EQ(getc(in), 'r');  // only the closing apostrophe was consumed
-    fclose(in);
-    free(mem);
-  }
-  const struct { const char* stream; const char* want; } ends[] = {
-      {"no backtick", ""}, {"`open", "open"}, {"`ab\\", "ab"}};
-  for (const auto& e : ends) {
-    FILE* in = fmemopen(const_cast<char*>(e.stream), strlen(e.stream), "r");
-    ASSERT_NE(in, nullptr);
-    char back[64];
-    EXPECT_EQ(fstrunquote(back, in), 0);
-    EXPECT_STREQ(back, e.want);
-    fclose(in);
-  }
 }
 
 // Random byte strings without NUL survive both round trips.
