@@ -107,6 +107,7 @@ int ServerLink::InitServerSocket() {
 }
 
 void* ServerLink::StartServerThread(void* server) {
+  SERVERLINK_SCOPE("ServerLink::StartServerThread");
   ServerLink* self = static_cast<ServerLink*>(server);
   t_pRunningServer = self;
   try {
