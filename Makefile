@@ -6,8 +6,12 @@ test:
 
 demo:
 	@if [ ! -x tools/demo.sh ]; then echo "The demonstration is not built yet: hxctl and hxnet-component are still to come."; exit 1; fi
-	cmake --preset dev >/dev/null && cmake --build --preset dev --target hxctl hxnet-component
-	tools/demo.sh build
+	@echo "building the library and the two tools (log: build/demo-build.log)..."
+	@mkdir -p build
+	@cmake --preset dev >build/demo-build.log 2>&1 && \
+	  cmake --build --preset dev --target hxctl hxnet-component >>build/demo-build.log 2>&1 || \
+	  { cat build/demo-build.log; exit 1; }
+	@tools/demo.sh build
 
 asan:
 	cmake --workflow --preset asan
