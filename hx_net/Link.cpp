@@ -21,6 +21,9 @@ const size_t kReadBufferSize = 64 * 1024;        // per link, for the buffered r
 const size_t kSingleAllocLimit = 1024 * 1024;    // above this, memory follows the bytes
 const size_t kBatchFrames = 64;                  // per gathering write
 const size_t kBatchBytes = 256 * 1024;
+const size_t kSmallFrame = 512;  // frames up to this size are staged together
+const unsigned kSmallCapacity = kSmallFrame + 16;  // one buffer size for every small frame
+const size_t kSmallCached = 256;                   // small buffers kept per link
 const int kReceiveBufferMin = 51200;
 const size_t kSpareFrames = 4;  // large send buffers kept per link for reuse
 
@@ -164,6 +167,7 @@ Link::~Link() {
   m_pSocket = nullptr;
   DrainQueue();
   for (auto& spare : m_SpareFrames) delete[] spare.first;
+  for (char* small : m_SmallFree) delete[] small;
 }
 
 void Link::DrainQueue() {
@@ -484,11 +488,16 @@ int Link::Send(const char* data, unsigned int length) {
   if (length >= kMaxFrameLength) return -1;  // no receiver could take it
   LinkBufferToSendClass rec;
   unsigned capacity = 0;
-  char* spare = length >= kReadBufferSize ? TakeSpareFrame(length + 11, capacity) : nullptr;
-  if (spare)
-    rec.BuildBufferInto(spare, capacity, data, length);
-  else
-    rec.BuildBuffer(data, length);
+  if (length + 11 <= kSmallCapacity) {
+    char* small = TakeSmallFrame();
+    rec.BuildBufferInto(small ? small : new char[kSmallCapacity], kSmallCapacity, data, length);
+  } else {
+    char* spare = length >= kReadBufferSize ? TakeSpareFrame(length + 11, capacity) : nullptr;
+    if (spare)
+      rec.BuildBufferInto(spare, capacity, data, length);
+    else
+      rec.BuildBuffer(data, length);
+  }
   m_QueuedBytes.fetch_add(length, std::memory_order_relaxed);
   m_SendQueue.Push(rec);  // the queue's copy now holds the only pointer
   rec.m_pBuffer = nullptr;
@@ -517,6 +526,29 @@ void Link::OfferSpareFrame(LinkBufferToSendClass& rec) {
   if (m_SpareFrames.size() >= kSpareFrames) return;
   m_SpareFrames.emplace_back(rec.m_pBuffer, rec.m_Capacity);
   rec.m_pBuffer = nullptr;
+}
+
+char* Link::TakeSmallFrame() {
+  if (!m_SmallLock.try_lock()) return nullptr;
+  char* p = nullptr;
+  if (!m_SmallFree.empty()) {
+    p = m_SmallFree.back();
+    m_SmallFree.pop_back();
+  }
+  m_SmallLock.unlock();
+  return p;
+}
+
+void Link::ReturnSmallFrames(std::vector<char*>& buffers) {
+  if (m_SmallLock.try_lock()) {
+    while (!buffers.empty() && m_SmallFree.size() < kSmallCached) {
+      m_SmallFree.push_back(buffers.back());
+      buffers.pop_back();
+    }
+    m_SmallLock.unlock();
+  }
+  for (char* b : buffers) delete[] b;
+  buffers.clear();
 }
 
 unsigned int Link::QueueSize() {
@@ -553,6 +585,8 @@ void Link::WriteLoop() {
   std::deque<LinkBufferToSendClass> pending;
   std::vector<iovec> iov;
   iov.reserve(kBatchFrames);
+  std::unique_ptr<char[]> stage(new char[kBatchBytes]);
+  std::vector<char*> returned;
   while (LinkOpen()) {
     if (pending.empty()) {
       // No time-out: a push into the empty queue and every close wake us.
@@ -560,24 +594,44 @@ void Link::WriteLoop() {
       for (auto& r : pending) r.m_OwnsBuffer = true;
       if (!LinkOpen()) break;
     }
+    // Small frames are copied together into one staging area: a run of
+    // them then costs the kernel one segment instead of one per frame.
     iov.clear();
-    size_t total = 0;
+    size_t total = 0, staged = 0, frames = 0;
     for (auto& r : pending) {
-      if (iov.size() == kBatchFrames || (total >= kBatchBytes && !iov.empty())) break;
-      iov.push_back(iovec{r.m_pBuffer, r.m_Size});
+      if (frames == kBatchFrames * 16 || iov.size() == kBatchFrames || total >= kBatchBytes) break;
+      if (r.m_Size <= kSmallFrame && staged + r.m_Size <= kBatchBytes) {
+        char* at = stage.get() + staged;
+        std::memcpy(at, r.m_pBuffer, r.m_Size);
+        if (!iov.empty() && static_cast<char*>(iov.back().iov_base) + iov.back().iov_len == at)
+          iov.back().iov_len += r.m_Size;
+        else
+          iov.push_back(iovec{at, r.m_Size});
+        staged += r.m_Size;
+      } else {
+        iov.push_back(iovec{r.m_pBuffer, r.m_Size});
+      }
       total += r.m_Size;
+      ++frames;
     }
     long written = m_pSocket->writev(iov.data(), static_cast<int>(iov.size()));
     // Count down and free the frames that went out whole.
     uint64_t doneBytes = 0;
     size_t offset = 0;
-    while (!pending.empty() && offset + pending.front().m_Size <= static_cast<size_t>(written) &&
-           offset < total) {
+    while (frames > 0 && offset + pending.front().m_Size <= static_cast<size_t>(written)) {
+      --frames;
       offset += pending.front().m_Size;
       doneBytes += pending.front().m_DataSize;
-      OfferSpareFrame(pending.front());
+      LinkBufferToSendClass& done = pending.front();
+      if (done.m_Capacity == kSmallCapacity) {
+        returned.push_back(done.m_pBuffer);
+        done.m_pBuffer = nullptr;
+      } else {
+        OfferSpareFrame(done);
+      }
       pending.pop_front();
     }
+    if (!returned.empty()) ReturnSmallFrames(returned);
     if (doneBytes) m_QueuedBytes.fetch_sub(doneBytes, std::memory_order_relaxed);
     if (offset != total) {
       HX_TRACE(4, LinkPrefix{this} << "Write has failed. Sent only "

@@ -217,6 +217,8 @@ class HX_NET_API Link {
   bool LinkOpen();
   void SetQueuedBytes(uint64_t v);
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
+  char* TakeSmallFrame();
+  void ReturnSmallFrames(std::vector<char*>& buffers);
   void OfferSpareFrame(LinkBufferToSendClass& rec);
 
   LinkCBClass* m_pCallback;
@@ -230,6 +232,11 @@ class HX_NET_API Link {
   // fresh megabyte per frame costs more in page faults than the copy itself.
   std::mutex m_SpareLock;
   std::vector<std::pair<char*, unsigned>> m_SpareFrames;  // buffer, capacity
+  // Written small frames' buffers (all of one size), handed back by the
+  // writer in batches: a small Send then costs no allocation. Both sides
+  // only try the lock and fall back on new/delete.
+  std::mutex m_SmallLock;
+  std::vector<char*> m_SmallFree;
   os_read_write_semaphore m_ThreadsLock;
   os_tcp_socket* m_pSocket;
   os_event_semaphore m_CloseEvent;
