@@ -107,7 +107,9 @@ struct Stats {
 
 Stats Summarise(std::vector<double>& us, double totalSeconds) {
   std::sort(us.begin(), us.end());
-  auto at = [&](double q) { return us[static_cast<size_t>(q * static_cast<double>(us.size() - 1))]; };
+  auto at = [&](double q) {
+    return us[static_cast<size_t>(q * static_cast<double>(us.size() - 1))];
+  };
   return {static_cast<double>(us.size()) / totalSeconds, at(0.50), at(0.90), at(0.99)};
 }
 

@@ -101,10 +101,10 @@ class PlainServer : public Server {
 // One measurement, run in a child process.
 
 struct Result {
-  int ok = 0;            // 1 when the measurement ran to its end
-  int held = 0;          // connections opened, each with its first echo
-  int alive = 0;         // of those, echoing again once all were open
-  int closedSeen = 0;    // clients that saw their connection closed after the stop
+  int ok = 0;          // 1 when the measurement ran to its end
+  int held = 0;        // connections opened, each with its first echo
+  int alive = 0;       // of those, echoing again once all were open
+  int closedSeen = 0;  // clients that saw their connection closed after the stop
   double connectSec = 0;
   double connectCallSec = 0;  // of connectSec, spent in connect() itself
   // Per connection, over the first and the last tenth opened: whether opening
@@ -176,10 +176,8 @@ Result Measure(bool library, int links) {
   auto deadline = Clock::now() + std::chrono::seconds(5);
   for (int fd : fds) {
     char c;
-    int left = static_cast<int>(
-        std::max<long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - Clock::now())
-                              .count()));
+    int left = static_cast<int>(std::max<long>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, left) == 1 && ::recv(fd, &c, 1, 0) <= 0) ++r.closedSeen;
   }
@@ -294,9 +292,9 @@ int main(int argc, char** argv) {
   }
   std::printf("bench_hold: %d links, %d round(s), descriptor limit %llu, %u cpus\n\n", links,
               rounds, fdLimit, std::thread::hardware_concurrency());
-  std::printf("%-7s %5s %6s %6s %9s %9s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server",
-              "round", "held", "alive", "connect s", "connect()", "us/link", "1st 10%", "last 10%", "RSS KiB/lnk", "thr/link", "stop ms", "closed",
-              "thr left", "RSS+ MiB");
+  std::printf("%-7s %5s %6s %6s %9s %9s %9s %9s %9s %11s %9s %9s %7s %8s %9s\n", "server", "round",
+              "held", "alive", "connect s", "connect()", "us/link", "1st 10%", "last 10%",
+              "RSS KiB/lnk", "thr/link", "stop ms", "closed", "thr left", "RSS+ MiB");
 
   std::vector<Result> libRs, plainRs;
   for (int round = 1; round <= rounds; ++round) {
@@ -327,13 +325,12 @@ int main(int argc, char** argv) {
   if (!libRs.empty() && !plainRs.empty()) {
     Summary l = Summarise(libRs), p = Summarise(plainRs);
     std::printf("\nmedians             %12s %12s %12s\n", "connect s", "KiB/link", "stop ms");
-    std::printf("plain per-thread    %12.3f %12.1f %12.1f\n", p.connectSec, p.kibPerLink,
-                p.stopMs);
-    std::printf("ServerLink + Accept %12.3f %12.1f %12.1f\n", l.connectSec, l.kibPerLink,
-                l.stopMs);
+    std::printf("plain per-thread    %12.3f %12.1f %12.1f\n", p.connectSec, p.kibPerLink, p.stopMs);
+    std::printf("ServerLink + Accept %12.3f %12.1f %12.1f\n", l.connectSec, l.kibPerLink, l.stopMs);
     if (p.connectSec > 0 && p.kibPerLink > 0 && p.stopMs > 0)
-      std::printf("ratio ServerLink/plain: connect time %.2f, memory per link %.2f, stop time %.2f\n",
-                  l.connectSec / p.connectSec, l.kibPerLink / p.kibPerLink, l.stopMs / p.stopMs);
+      std::printf(
+          "ratio ServerLink/plain: connect time %.2f, memory per link %.2f, stop time %.2f\n",
+          l.connectSec / p.connectSec, l.kibPerLink / p.kibPerLink, l.stopMs / p.stopMs);
   }
   if (!ok) std::printf("\nFAILED: a server held fewer than %d links\n", links);
   return ok ? 0 : 1;

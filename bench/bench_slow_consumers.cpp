@@ -263,8 +263,8 @@ PushStats Push(std::vector<Client*> targets, double rate, size_t frame, double s
   PushStats st;
   std::vector<char> payload(frame, 'x');
   const auto t0 = Clock::now();
-  const auto end = t0 + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(seconds));
+  const auto end =
+      t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   uint64_t done = 0;
   for (auto tick = t0; tick < end; tick += std::chrono::milliseconds(1)) {
     std::this_thread::sleep_until(tick);
@@ -322,12 +322,12 @@ uint64_t PayloadIn(uint64_t wire, size_t frame) {
 struct Backlog {
   uint64_t sentFrames = 0;
   uint64_t peerRead = 0;
-  long inPeer = 0;     // FIONREAD on the peer's socket
+  long inPeer = 0;  // FIONREAD on the peer's socket
   // Not yet sent, on the server's socket. On loopback a byte that was sent
   // is already in the peer's queue, but SIOCOUTQ keeps counting it until it
   // is acknowledged: it would be counted twice while data flows.
   long inServer = 0;
-  uint64_t queue = 0;  // QueueSize
+  uint64_t queue = 0;       // QueueSize
   int64_t notInKernel = 0;  // payload bytes Send accepted that never reached the kernel
   int64_t diff = 0;         // queue - notInKernel
 };
@@ -390,9 +390,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       return false;
     }
   }
-  return o.healthy >= 1 && o.slow >= 0 && o.rate > 0 && o.frame >= 16 &&
-         o.frame < 0x7fffffff && o.alone > 0.5 && o.with > o.slowReads + 0.5 &&
-         o.slowReads >= 0 && o.slowRcvbuf >= 0;
+  return o.healthy >= 1 && o.slow >= 0 && o.rate > 0 && o.frame >= 16 && o.frame < 0x7fffffff &&
+         o.alone > 0.5 && o.with > o.slowReads + 0.5 && o.slowReads >= 0 && o.slowRcvbuf >= 0;
 }
 
 }  // namespace
@@ -526,8 +525,9 @@ int main(int argc, char** argv) {
   RateFigures withF = Window(readers, slowStopNs + 500000000, withTo);
   uint64_t errors = 0;
   for (const auto& r : readers) errors += r->Errors();
-  std::printf("healthy links                   frames/s/link  of push rate  delay p50 ms  p99 ms"
-              "  max ms  slowest Send us\n");
+  std::printf(
+      "healthy links                   frames/s/link  of push rate  delay p50 ms  p99 ms"
+      "  max ms  slowest Send us\n");
   std::printf("phase 1, alone                  %13.1f  %12.3f  %12.3f  %6.2f  %6.2f  %15.1f\n",
               aloneF.framesPerSecPerLink, aloneF.framesPerSecPerLink / o.rate, aloneF.p50Ms,
               aloneF.p99Ms, aloneF.maxMs, aloneStats.maxSendNsHealthy / 1e3);
@@ -546,8 +546,9 @@ int main(int argc, char** argv) {
     ok = false;
 
   // --- Report: backlog growth and the exact check.
-  std::printf("slow links during phase 2, sampled live (diff: QueueSize minus the payload not\n"
-              "in the kernel, in frames; a live sample may see a few frames sent in between)\n");
+  std::printf(
+      "slow links during phase 2, sampled live (diff: QueueSize minus the payload not\n"
+      "in the kernel, in frames; a live sample may see a few frames sent in between)\n");
   std::printf("%8s %18s %18s %10s %10s\n", "time s", "mean QueueSize KiB", "not in kernel KiB",
               "min diff", "max diff");
   for (const Sample& g : growth)
@@ -556,7 +557,8 @@ int main(int argc, char** argv) {
   std::printf("\n");
   long unacked = 0;
   for (Client* c : slow)
-    unacked = std::max(unacked, IoctlInt(c->serverFd, SIOCOUTQ) - IoctlInt(c->serverFd, SIOCOUTQNSD));
+    unacked =
+        std::max(unacked, IoctlInt(c->serverFd, SIOCOUTQ) - IoctlInt(c->serverFd, SIOCOUTQNSD));
   std::printf("settled: %s; sent and unacknowledged on a server socket: %ld B at most\n",
               settled ? "yes" : "NO (figures below may be in motion)", unacked);
   std::printf("%4s %9s %11s %11s %11s %11s %11s %7s\n", "slow", "sent", "peer read", "peer",
@@ -582,8 +584,7 @@ int main(int argc, char** argv) {
   }
   if (!slow.empty()) {
     // The writer takes up to 64 frames and stops once it holds 256 KiB.
-    size_t batchBound =
-        std::min(kWriterBatchFrames, kWriterBatchBytes / (kHeader + o.frame) + 1);
+    size_t batchBound = std::min(kWriterBatchFrames, kWriterBatchBytes / (kHeader + o.frame) + 1);
     std::printf(
         "QueueSize minus the payload not in the kernel: %.2f to %.2f frames (0 means exact;\n"
         "the writer counts its frames out when a gathering write returns, so the bound is the\n"

@@ -35,7 +35,9 @@ namespace hxbench {
 
 using Clock = std::chrono::steady_clock;
 
-inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+inline double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 // ---------------------------------------------------------------------------
 // Sockets

@@ -25,7 +25,8 @@ std::string UserId(const uint8_t* d) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string copy(reinterpret_cast<const char*>(data), size);  // the examiner reads `size` bytes only
+  std::string copy(reinterpret_cast<const char*>(data),
+                   size);  // the examiner reads `size` bytes only
   HX_SCOPE(g_CtlClientDbg, "CtlClient", "fuzz");
   for (bool gateway : {false, true}) {
     std::string text = "untouched";
@@ -36,8 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       want = CtlReplyOutcome::kRejected;
     } else {
       bool valid = data[0] == '+' && data[1] == '+' && UserId(data) == "CTL_RESP";
-      want = valid ? CtlReplyOutcome::kAccepted
-                   : gateway ? CtlReplyOutcome::kIgnored : CtlReplyOutcome::kRejected;
+      want = valid     ? CtlReplyOutcome::kAccepted
+             : gateway ? CtlReplyOutcome::kIgnored
+                       : CtlReplyOutcome::kRejected;
     }
     FUZZ_CHECK(got == want);
     if (got == CtlReplyOutcome::kAccepted) {

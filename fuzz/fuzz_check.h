@@ -10,12 +10,12 @@
 
 // Aborts with the failed condition: libFuzzer saves the input as a crash, and
 // the replay program exits abnormally, which fails its ctest test.
-#define FUZZ_CHECK(cond)                                                         \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
+#define FUZZ_CHECK(cond)                                                        \
+  do {                                                                          \
+    if (!(cond)) {                                                              \
       fprintf(stderr, "%s:%d: oracle failed: %s\n", __FILE__, __LINE__, #cond); \
-      abort();                                                                   \
-    }                                                                            \
+      abort();                                                                  \
+    }                                                                           \
   } while (0)
 
 // A malloc'ed block of exactly `size` bytes: AddressSanitizer reports a read or

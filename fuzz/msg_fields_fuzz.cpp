@@ -26,7 +26,9 @@ struct Expect {
   size_t cursor;
 };
 
-size_t Bound(long maxlen) { return maxlen > 0 ? static_cast<size_t>(maxlen) : 0; }
+size_t Bound(long maxlen) {
+  return maxlen > 0 ? static_cast<size_t>(maxlen) : 0;
+}
 
 // One step of msg_next_field from offset `at`, written with string searches.
 Expect RefNext(const string& t, size_t at, size_t bound) {

@@ -13,7 +13,9 @@
 #include "platform/nvutil.h"
 
 namespace {
-bool Blank(char c) { return c == ' ' || c == '\t'; }
+bool Blank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 std::vector<std::pair<std::string, std::string>> Reference(const std::string& text) {
   std::vector<std::pair<std::string, std::string>> out;

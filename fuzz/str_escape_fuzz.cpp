@@ -25,13 +25,27 @@ string RefToEsc(const string& s) {
   for (char c : s) {
     const char* esc = nullptr;
     switch (c) {
-      case '\b': esc = "\\b"; break;
-      case '\t': esc = "\\t"; break;
-      case '\n': esc = "\\n"; break;
-      case '\f': esc = "\\f"; break;
-      case '\r': esc = "\\r"; break;
-      case '"': esc = "\\\""; break;
-      case '\\': esc = "\\\\"; break;
+      case '\b':
+        esc = "\\b";
+        break;
+      case '\t':
+        esc = "\\t";
+        break;
+      case '\n':
+        esc = "\\n";
+        break;
+      case '\f':
+        esc = "\\f";
+        break;
+      case '\r':
+        esc = "\\r";
+        break;
+      case '"':
+        esc = "\\\"";
+        break;
+      case '\\':
+        esc = "\\\\";
+        break;
     }
     if (esc)
       out += esc;
@@ -42,7 +56,7 @@ string RefToEsc(const string& s) {
 }
 
 int Digit(char c, int base) {
-  const int v = isdigit(static_cast<unsigned char>(c)) ? c - '0'
+  const int v = isdigit(static_cast<unsigned char>(c))    ? c - '0'
                 : isxdigit(static_cast<unsigned char>(c)) ? tolower(c) - 'a' + 10
                                                           : 99;
   return v < base ? v : -1;
@@ -69,14 +83,16 @@ string RefCvt(const string& s, const char* keep) {
       out += kTo[kFrom.find(c)];
     } else if (c == 'x' || c == 'X') {
       int v = 0, digits = 0;
-      for (; digits < 2 && i < s.size() && Digit(s[i], 16) >= 0; ++digits) v = v * 16 + Digit(s[i++], 16);
+      for (; digits < 2 && i < s.size() && Digit(s[i], 16) >= 0; ++digits)
+        v = v * 16 + Digit(s[i++], 16);
       if (digits)
         out += static_cast<char>(v);
       else
         out += keep ? string("\\") + c : string(1, c);
     } else if (Digit(c, 8) >= 0) {
       int v = Digit(c, 8);
-      for (int n = 1; n < 3 && i < s.size() && Digit(s[i], 8) >= 0; ++n) v = v * 8 + Digit(s[i++], 8);
+      for (int n = 1; n < 3 && i < s.size() && Digit(s[i], 8) >= 0; ++n)
+        v = v * 8 + Digit(s[i++], 8);
       out += static_cast<char>(v % 256);
     } else if (!keep || string(keep).find(c) != string::npos) {
       out += c;

@@ -20,7 +20,9 @@ namespace {
 using std::string;
 using Tokens = std::vector<std::pair<size_t, string>>;  // offset, text
 
-bool White(unsigned char c) { return c != 0xA0 && isspace(c); }
+bool White(unsigned char c) {
+  return c != 0xA0 && isspace(c);
+}
 
 int RefWords(const string& t, int max, Tokens* out) {
   size_t i = 0;
@@ -123,7 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char c : w.second) FUZZ_CHECK(isgraph(static_cast<unsigned char>(c)));
   if (partsRc > 0) {
     string joined;
-    for (size_t i = 0; i < parts.size(); ++i) joined += (i ? string(1, sep) : string()) + parts[i].second;
+    for (size_t i = 0; i < parts.size(); ++i)
+      joined += (i ? string(1, sep) : string()) + parts[i].second;
     FUZZ_CHECK(joined == text);
   }
   return 0;

@@ -1,12 +1,11 @@
 // The service message built by ws_service_send: its length and every header
 // byte, checked against the field rules with strings, types and data taken
 // from the input.
+#include <FuzzedDataProvider.h>
 #include <stdint.h>
 #include <string.h>
 
 #include <string>
-
-#include <FuzzedDataProvider.h>
 
 #include "fuzz/fuzz_check.h"
 #include "hx_net/ws_service.h"
@@ -35,10 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dc = dc.c_str();
 
   ws_service_init(reinterpret_cast<ws_service_func>(&CaptureSend));
-  ws_service* rec = ws_service_create(instance.c_str(), nullptr, 0, nullptr, user.c_str(),
-                                      dc.c_str(), false);
+  ws_service* rec =
+      ws_service_create(instance.c_str(), nullptr, 0, nullptr, user.c_str(), dc.c_str(), false);
   g_Sent.clear();
-  int rc = ws_service_send(rec, payload.data(), static_cast<long>(payload.size()), msgType, recType);
+  int rc =
+      ws_service_send(rec, payload.data(), static_cast<long>(payload.size()), msgType, recType);
   FUZZ_CHECK(rc == (g_Result < 0 ? -2 : 0));
   FUZZ_CHECK(g_Sent.size() == payload.size() + 78);
   FUZZ_CHECK(g_Sent[0] == static_cast<char>(recType & 0xff));

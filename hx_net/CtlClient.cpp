@@ -28,19 +28,26 @@ std::ostream& operator<<(std::ostream& os, const TextUpToNul& t) {
   if (t.data) os.write(t.data, static_cast<std::streamsize>(strnlen(t.data, t.length)));
   return os;
 }
-TextUpToNul AsText(const char* data, size_t length) { return TextUpToNul{data, length}; }
+TextUpToNul AsText(const char* data, size_t length) {
+  return TextUpToNul{data, length};
+}
 
 // The lines that follow "Error in thread creation!" or "Error in wait_for_thread!".
 void ReportToolkitError(const TDiagFunc& fn, const std::exception& e) {
   if (auto* te = dynamic_cast<const os_thread_toolkit_error*>(&e)) {
     HX_TRACE_IN(fn, 1, "os_thread_toolkit_error exception thrown.");
     HX_TRACE_IN(fn, 1, "The portable return code: " << te->portable_code());
-    HX_TRACE_IN(fn, 1, "The description: " << os_thread_toolkit_error::description(te->portable_code()));
+    HX_TRACE_IN(fn, 1,
+                "The description: " << os_thread_toolkit_error::description(te->portable_code()));
     HX_TRACE_IN(fn, 1, "The native return code: " << te->native_code());
   } else if (dynamic_cast<const os_toolkit_error*>(&e)) {
-    HX_TRACE_IN(fn, 1, "os_toolkit_error exception thrown. " << "Error: " << e.what());
+    HX_TRACE_IN(fn, 1,
+                "os_toolkit_error exception thrown. "
+                    << "Error: " << e.what());
   } else {
-    HX_TRACE_IN(fn, 1, "std::exception thrown. " << "Error: " << e.what());
+    HX_TRACE_IN(fn, 1,
+                "std::exception thrown. "
+                    << "Error: " << e.what());
   }
 }
 
@@ -66,13 +73,15 @@ CtlReplyOutcome CtlExamineReply(const TDiagFunc& fn, unsigned int length, const 
   if (!payload) length = 0;
   if (length < kHeaderLength) {
     if (gateway) {
-      HX_TRACE_IN(fn, 1, "This is not a valid response. The message length of " << length
-                                                                                << " is too short");
-      HX_TRACE_IN(fn, 2, "This is not a GTW sync message. The message length of " << length
-                                                                                   << " is too short");
+      HX_TRACE_IN(
+          fn, 1,
+          "This is not a valid response. The message length of " << length << " is too short");
+      HX_TRACE_IN(
+          fn, 2,
+          "This is not a GTW sync message. The message length of " << length << " is too short");
     } else {
-      HX_TRACE_IN(fn, 2, "This is not a CTL response. The message length of " << length
-                                                                               << " is too short");
+      HX_TRACE_IN(
+          fn, 2, "This is not a CTL response. The message length of " << length << " is too short");
     }
     return CtlReplyOutcome::kRejected;
   }
@@ -80,16 +89,18 @@ CtlReplyOutcome CtlExamineReply(const TDiagFunc& fn, unsigned int length, const 
   const char messageType = payload[1];
   const bool plusPlus = recordType == '+' && messageType == '+';
   if (!gateway && !plusPlus) {
-    HX_TRACE_IN(fn, 2, "This is not a CTL response. It has record type: "
-                           << recordType << " and message type: " << messageType);
+    HX_TRACE_IN(fn, 2,
+                "This is not a CTL response. It has record type: "
+                    << recordType << " and message type: " << messageType);
     return CtlReplyOutcome::kRejected;
   }
   const std::string userId = TrimmedUserId(length, payload);
   if (userId != kReplyUserId || !plusPlus) {
     if (gateway) {
-      HX_TRACE_IN(fn, 4, "This is not a CTL response(OK ignored). It has record type: "
-                             << recordType << " and message type: " << messageType
-                             << " user id: " << userId);
+      HX_TRACE_IN(fn, 4,
+                  "This is not a CTL response(OK ignored). It has record type: "
+                      << recordType << " and message type: " << messageType
+                      << " user id: " << userId);
       return CtlReplyOutcome::kIgnored;
     }
     HX_TRACE_IN(fn, 2, "The CTL response has a wrong user id: " << userId);
@@ -118,9 +129,9 @@ CtlClientLinkCBObject::~CtlClientLinkCBObject() = default;
 void CtlClientLinkCBObject::Receive(unsigned int length, const char* payload, Link* link) {
   CTL_SCOPE("CtlClientLinkCBObject::Receive");
   HX_TRACE_CTX(3, kCtlTraceContext,
-               "CTL response received from: " << (link ? link->GetHostName() : std::string())
-                                              << ":" << (link ? link->GetPortNumber() : 0)
-                                              << " ==> '" << AsText(payload, length) << "'");
+               "CTL response received from: " << (link ? link->GetHostName() : std::string()) << ":"
+                                              << (link ? link->GetPortNumber() : 0) << " ==> '"
+                                              << AsText(payload, length) << "'");
   const bool gateway = m_ComponentType == CTL_COMPONENT_GATEWAY;
   std::string text;
   const CtlReplyOutcome outcome = CtlExamineReply(hx_fn, length, payload, gateway, text);
@@ -133,7 +144,8 @@ void CtlClientLinkCBObject::Receive(unsigned int length, const char* payload, Li
       m_Accepted = true;
       if (gateway)
         HX_TRACE_CTX(3, kCtlTraceContext,
-                     "CTL response received from GTW: " << " (m_CtlReply) ==> " << m_CtlReply);
+                     "CTL response received from GTW: "
+                         << " (m_CtlReply) ==> " << m_CtlReply);
       m_ReceiveEntered.post();
       m_pWakeUp->post();
       break;
@@ -254,9 +266,9 @@ void CtlTimer::SetMainEnded() {
 void CtlInterface::BuildHeader(std::string& out) {
   CTL_SCOPE("CtlInterface::BuildHeader");
   out.append("++");
-  out.append(9, '0');           // instance
-  out.append(3, ' ');           // short data-centre name
-  out.append("CTL");            // user id, blank-padded to 64
+  out.append(9, '0');  // instance
+  out.append(3, ' ');  // short data-centre name
+  out.append("CTL");   // user id, blank-padded to 64
   out.append(kUserIdLength - 3, ' ');
 }
 
@@ -277,7 +289,8 @@ int CtlInterface::BuildGatewayMsg(const std::string& request, std::string& out) 
   return 1;
 }
 
-int CtlInterface::BuildMessage(ComponentTypeEnum type, const std::string& request, std::string& out) {
+int CtlInterface::BuildMessage(ComponentTypeEnum type, const std::string& request,
+                               std::string& out) {
   CTL_SCOPE("CtlInterface::BuildMessage");
   BuildHeader(out);
   if (type != CTL_COMPONENT_GATEWAY) {
@@ -294,7 +307,8 @@ int CtlInterface::BuildMessage(ComponentTypeEnum type, const std::string& reques
 // ---------------------------------------------------------------------------
 // CtlInterface: the requests
 
-int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request, std::string& reply) {
+int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
+                             std::string& reply) {
   CTL_SCOPE("CtlInterface::CtlRequest");
   std::string message;
   const int built = BuildMessage(params.m_ComponentType, request, message);
@@ -409,8 +423,7 @@ int CtlInterface::GetMeasurements(CtlHostParams& params, std::vector<NameValue>&
 int CtlInterface::Shutdown(CtlHostParams& params) {
   CTL_SCOPE("CtlInterface::Shutdown");
   std::string reply;
-  const char* keyword =
-      params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND ? "SHUTDOWN" : "STOP";
+  const char* keyword = params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND ? "SHUTDOWN" : "STOP";
   return CtlRequest(params, keyword, reply);
 }
 

@@ -31,9 +31,9 @@ enum ComponentTypeEnum : int32_t {
 
 // Where and how to reach one component. No operation changes it.
 struct HX_NET_API CtlHostParams {
-  char m_Host[256];   // host name or dotted IPv4, NUL-terminated
-  char m_Port[8];     // decimal port, NUL-terminated
-  int m_Timeout;      // seconds to wait for the reply after sending; 0 or less: no wait
+  char m_Host[256];  // host name or dotted IPv4, NUL-terminated
+  char m_Port[8];    // decimal port, NUL-terminated
+  int m_Timeout;     // seconds to wait for the reply after sending; 0 or less: no wait
   ComponentTypeEnum m_ComponentType;
 };
 
@@ -44,15 +44,17 @@ struct HX_NET_API NameValue {
 };
 
 // Result codes of every CtlInterface operation.
-constexpr int CTL_RC_TIMER_FAILED = 0;       // the time-out thread failed to start
-constexpr int CTL_RC_OK = 1;                 // success
-constexpr int CTL_RC_CONNECT_FAILED = 24;    // the connection to the component failed
-constexpr int CTL_RC_TIMEOUT = 27;           // connect timed out, or no acceptable reply in time
-constexpr int CTL_RC_WARNING = 33;           // the life check was answered with a warning
-constexpr int CTL_RC_CONNECTION_LOST = 34;   // the connection ended before any reply (not the gateway)
-constexpr int CTL_RC_BAD_REPLY = 35;         // not an acceptable reply, or a body the operation does not understand
-constexpr int CTL_RC_REFUSED = 37;           // the component answered "NO"
-constexpr int CTL_RC_UNKNOWN_REQUEST = 38;   // the component answered "UNKNOWN_REQUEST"
+constexpr int CTL_RC_TIMER_FAILED = 0;     // the time-out thread failed to start
+constexpr int CTL_RC_OK = 1;               // success
+constexpr int CTL_RC_CONNECT_FAILED = 24;  // the connection to the component failed
+constexpr int CTL_RC_TIMEOUT = 27;         // connect timed out, or no acceptable reply in time
+constexpr int CTL_RC_WARNING = 33;         // the life check was answered with a warning
+constexpr int CTL_RC_CONNECTION_LOST =
+    34;  // the connection ended before any reply (not the gateway)
+constexpr int CTL_RC_BAD_REPLY =
+    35;  // not an acceptable reply, or a body the operation does not understand
+constexpr int CTL_RC_REFUSED = 37;          // the component answered "NO"
+constexpr int CTL_RC_UNKNOWN_REQUEST = 38;  // the component answered "UNKNOWN_REQUEST"
 
 class HX_NET_API CtlInterface {
  public:

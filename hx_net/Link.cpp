@@ -21,7 +21,7 @@ const size_t kReadBufferSize = 64 * 1024;        // per link, for the buffered r
 const size_t kSingleAllocLimit = 1024 * 1024;    // above this, memory follows the bytes
 const size_t kBatchFrames = 64;                  // per gathering write
 const size_t kBatchBytes = 256 * 1024;
-const size_t kSmallFrame = 512;  // frames up to this size are staged together
+const size_t kSmallFrame = 512;                    // frames up to this size are staged together
 const unsigned kSmallCapacity = kSmallFrame + 16;  // one buffer size for every small frame
 const size_t kSmallCached = 256;                   // small buffers kept per link
 const int kReceiveBufferMin = 51200;
@@ -65,10 +65,14 @@ struct LinkPrefix {
     return os << ":0";
   }
 };
-static std::ostream& operator<<(std::ostream& os, const LinkPrefix& p) { return p.Write(os); }
+static std::ostream& operator<<(std::ostream& os, const LinkPrefix& p) {
+  return p.Write(os);
+}
 
 // Trace-only diagnostic routine kept for the thread-failure paths.
-static void prnthrdsToDiag(int) { LINK_SCOPE("prnthrdsToDiag"); }
+static void prnthrdsToDiag(int) {
+  LINK_SCOPE("prnthrdsToDiag");
+}
 
 LinkCBClass::~LinkCBClass() = default;
 
@@ -178,9 +182,13 @@ void Link::DrainQueue() {
   }
 }
 
-bool Link::LinkOpen() { return m_pSocket && !m_CloseEvent.posted() && IsConnected(m_pSocket, this); }
+bool Link::LinkOpen() {
+  return m_pSocket && !m_CloseEvent.posted() && IsConnected(m_pSocket, this);
+}
 
-bool Link::IsConnected() { return LinkOpen(); }
+bool Link::IsConnected() {
+  return LinkOpen();
+}
 
 bool Link::IsConnected(os_tcp_socket* socket, Link* link) {
   if (!socket) return false;
@@ -211,7 +219,9 @@ bool Link::IsTerminated() {
   return ended;
 }
 
-bool Link::IsCloseEventPosted() { return m_CloseEvent.posted(); }
+bool Link::IsCloseEventPosted() {
+  return m_CloseEvent.posted();
+}
 
 void Link::postCloseEvent() {
   m_CloseEvent.post();
@@ -230,8 +240,12 @@ void* Link::GetClientData() {
   LINK_SCOPE("Link::GetClientData");
   return m_pClientData.load(std::memory_order_acquire);
 }
-std::string Link::GetHostName() { return m_HostName; }
-int Link::GetPortNumber() { return m_Port; }
+std::string Link::GetHostName() {
+  return m_HostName;
+}
+int Link::GetPortNumber() {
+  return m_Port;
+}
 void Link::SetMaxPayload(unsigned long bytes) {
   LINK_SCOPE("Link::SetMaxPayload");
   m_MaxPayload.store(bytes, std::memory_order_relaxed);
@@ -254,7 +268,9 @@ void Link::ThreadsWriteUnlock() {
   m_ThreadsLock.write_unlock();
 }
 
-void Link::SetQueuedBytes(uint64_t v) { m_QueuedBytes.store(v, std::memory_order_relaxed); }
+void Link::SetQueuedBytes(uint64_t v) {
+  m_QueuedBytes.store(v, std::memory_order_relaxed);
+}
 
 // Starts the writer, then the reader. Called with m_ThreadsLock held for
 // writing. On a failure nothing is left running: a writer already started is
@@ -278,12 +294,15 @@ bool Link::StartThreads(const char* op, long& nativeError) {
   } catch (const os_toolkit_error& e) {
     HX_TRACE(0, "Error in thread creation!");
     if (inConnect)
-      HX_TRACE(0, "os_toolkit_error exception thrown in Link::Connect. " << "Error: " << e.what());
+      HX_TRACE(0, "os_toolkit_error exception thrown in Link::Connect. "
+                      << "Error: " << e.what());
     else
-      HX_TRACE(0, "os_toolkit_error exception thrown." << "Error: " << e.what());
+      HX_TRACE(0, "os_toolkit_error exception thrown."
+                      << "Error: " << e.what());
   } catch (const std::exception& e) {
     HX_TRACE(0, "Error in thread creation!");
-    HX_TRACE(0, "std::exception thrown. " << "Error: " << e.what());
+    HX_TRACE(0, "std::exception thrown. "
+                    << "Error: " << e.what());
   }
   // The reader could not be started: close, let the writer end, release it.
   if (m_pWriteThread) {
@@ -330,9 +349,10 @@ int Link::Connect(char* host, char* port, long& error) {
     addr.ip_address(ip.as_long());
     m_pSocket->connect_to(addr.sa(), os_socket_address::size());
   } catch (const os_network_toolkit_error& e) {
-    HX_TRACE(4, LinkPrefix{this} << " - Connect has Caught network error. "
-                                 << " - os_network_toolkit_error exception thrown in Link::Connect. "
-                                 << "Error: " << e.what());
+    HX_TRACE(4,
+             LinkPrefix{this} << " - Connect has Caught network error. "
+                              << " - os_network_toolkit_error exception thrown in Link::Connect. "
+                              << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
     error = e.native_code();
     return -1;
@@ -429,16 +449,21 @@ void Link::CloseSocket(const char* caller) {
   try {
     m_pSocket->shutdown(2);
   } catch (const os_network_toolkit_error& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << " called from " << caller << ". "
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << " called from " << caller << ". "
                                  << "os_network_toolkit_error exception thrown. "
                                  << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
   } catch (const os_toolkit_error& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << " called from " << caller << ". "
-                                 << "os_toolkit_error exception thrown. " << "Error: " << e.what());
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << " called from " << caller << ". "
+                                 << "os_toolkit_error exception thrown. "
+                                 << "Error: " << e.what());
   } catch (const std::exception& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << " called from " << caller << ". "
-                                 << "std::exception thrown. " << "Error: " << e.what());
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << " called from " << caller << ". "
+                                 << "std::exception thrown. "
+                                 << "Error: " << e.what());
   }
 }
 
@@ -461,14 +486,17 @@ void Link::DisConnect() {
     try {
       os_this_thread::wait_for_thread(reader->tid());
     } catch (const os_thread_toolkit_error& e) {
-      HX_TRACE(4, "os_thread_toolkit_error exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
+                      << "Error: " << e.what());
       CodeLines(hx_fn, 4, e);
       return;
     } catch (const os_toolkit_error& e) {
-      HX_TRACE(4, "os_toolkit_error exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "os_toolkit_error exception thrown. "
+                      << "Error: " << e.what());
       return;
     } catch (const std::exception& e) {
-      HX_TRACE(4, "std::exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "std::exception thrown. "
+                      << "Error: " << e.what());
       return;
     }
   }
@@ -568,10 +596,13 @@ void* Link::StartWriteThread(void* arg) {
     prnthrdsToDiag(1);
     link->CloseSocket("WriteLoop");
   } catch (const std::exception& e) {
-    HX_TRACE(4, LinkPrefix{link} << ":" << "std::exception thrown. " << "Error: " << e.what());
+    HX_TRACE(4, LinkPrefix{link} << ":"
+                                 << "std::exception thrown. "
+                                 << "Error: " << e.what());
     link->CloseSocket("WriteLoop");
   } catch (...) {
-    HX_TRACE(4, LinkPrefix{link} << ":" << "unknown exception thrown.");
+    HX_TRACE(4, LinkPrefix{link} << ":"
+                                 << "unknown exception thrown.");
     link->CloseSocket("WriteLoop");
   }
   return nullptr;
@@ -669,23 +700,29 @@ void Link::ReadLoop() {
     }
     ReadFrames();
   } catch (const os_network_toolkit_error& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << "os_network_toolkit_error exception thrown. "
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << "os_network_toolkit_error exception thrown. "
                                  << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
     CloseSocket("ReadLoop");
   } catch (const os_thread_toolkit_error& e) {
-    HX_TRACE(4, "os_thread_toolkit_error exception thrown. " << "Error: " << e.what());
+    HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
+                    << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
     CloseSocket("ReadLoop");
   } catch (const os_toolkit_error& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << "os_toolkit_error exception thrown. "
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << "os_toolkit_error exception thrown. "
                                  << "Error: " << e.what());
     CloseSocket("ReadLoop");
   } catch (const std::exception& e) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << "std::exception thrown. " << "Error: " << e.what());
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << "std::exception thrown. "
+                                 << "Error: " << e.what());
     CloseSocket("ReadLoop");
   } catch (...) {
-    HX_TRACE(4, LinkPrefix{this} << ":" << "unknown exception thrown.");
+    HX_TRACE(4, LinkPrefix{this} << ":"
+                                 << "unknown exception thrown.");
     CloseSocket("ReadLoop");
   }
   // However the loop ended, the writer must end too before we report.
@@ -696,12 +733,15 @@ void Link::ReadLoop() {
     try {
       os_this_thread::wait_for_thread(m_pWriteThread->tid());
     } catch (const os_thread_toolkit_error& e) {
-      HX_TRACE(4, "os_thread_toolkit_error exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
+                      << "Error: " << e.what());
       CodeLines(hx_fn, 4, e);
     } catch (const os_toolkit_error& e) {
-      HX_TRACE(4, "os_toolkit_error exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "os_toolkit_error exception thrown. "
+                      << "Error: " << e.what());
     } catch (const std::exception& e) {
-      HX_TRACE(4, "std::exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, "std::exception thrown. "
+                      << "Error: " << e.what());
     }
   }
   SetQueuedBytes(0);
@@ -712,9 +752,12 @@ void Link::ReadLoop() {
     try {
       m_pCallback->Exception(-1, this);
     } catch (const std::exception& e) {
-      HX_TRACE(4, LinkPrefix{this} << ":" << "std::exception thrown. " << "Error: " << e.what());
+      HX_TRACE(4, LinkPrefix{this} << ":"
+                                   << "std::exception thrown. "
+                                   << "Error: " << e.what());
     } catch (...) {
-      HX_TRACE(4, LinkPrefix{this} << ":" << "unknown exception thrown.");
+      HX_TRACE(4, LinkPrefix{this} << ":"
+                                   << "unknown exception thrown.");
     }
   }
   HX_TRACE(5, LinkPrefix{this} << " - END read loop");

@@ -36,7 +36,9 @@ char* CopyValue(char* p, char* value, long maxlen) {
 }
 
 // The end of the value at p: the next '<' or the end of the text.
-char* ValueEnd(char* p) { return p + strcspn(p, "<"); }
+char* ValueEnd(char* p) {
+  return p + strcspn(p, "<");
+}
 
 // Steps 1 to 3 of reading the next field: on 1, returns the byte after '>'.
 int NextName(char** cursor, char* name, char** afterName) {
@@ -64,8 +66,7 @@ size_t DecodeInPlace(char* p, size_t len) {
   const char* r = p;
   const char* end = p + len;
   while (r < end) {
-    if (r[0] == '&' && end - r >= 4 && (r[1] == 'l' || r[1] == 'g') && r[2] == 't' &&
-        r[3] == ';') {
+    if (r[0] == '&' && end - r >= 4 && (r[1] == 'l' || r[1] == 'g') && r[2] == 't' && r[3] == ';') {
       *w++ = r[1] == 'l' ? '<' : '>';
       r += 4;
     } else {
@@ -77,8 +78,7 @@ size_t DecodeInPlace(char* p, size_t len) {
 
 bool HasEntity(const char* p, size_t len) {
   const char* end = p + len;
-  for (const char* amp = p; (amp = static_cast<const char*>(memchr(amp, '&', end - amp)));
-       ++amp) {
+  for (const char* amp = p; (amp = static_cast<const char*>(memchr(amp, '&', end - amp))); ++amp) {
     if (end - amp >= 4 && (amp[1] == 'l' || amp[1] == 'g') && amp[2] == 't' && amp[3] == ';')
       return true;
   }
@@ -133,7 +133,9 @@ int msg_get_field(char* text, const char* name, char* value, long maxlen) {
   return msg_find_field(&cursor, name, value, maxlen);
 }
 
-strDecoder& strDecoder::operator=(const strDecoder&) { return *this; }
+strDecoder& strDecoder::operator=(const strDecoder&) {
+  return *this;
+}
 
 bool strDecoder::NeedDecoding(const char* text) {
   return text && HasEntity(text, strlen(text));

@@ -10,13 +10,19 @@ namespace {
 
 // Character classes take the byte as unsigned: a plain char >= 0x80 is
 // negative, and passing that to <ctype.h> is undefined.
-inline unsigned char Byte(char c) { return static_cast<unsigned char>(c); }
+inline unsigned char Byte(char c) {
+  return static_cast<unsigned char>(c);
+}
 
 // 0xA0 is a no-break space in the Latin code pages; some locales call it
 // whitespace, and text cut at it would split names and values.
-inline bool IsWhite(char c) { return Byte(c) != 0xA0 && isspace(Byte(c)) != 0; }
+inline bool IsWhite(char c) {
+  return Byte(c) != 0xA0 && isspace(Byte(c)) != 0;
+}
 
-inline bool IsGraph(char c) { return isgraph(Byte(c)) != 0; }
+inline bool IsGraph(char c) {
+  return isgraph(Byte(c)) != 0;
+}
 
 int HexValue(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -271,15 +277,33 @@ void strcvtbackslashseq(char* dst, const char* src, const char* keep) {
     }
     ++r;
     switch (c) {
-      case '\\': *w++ = '\\'; break;
-      case 'a': *w++ = '\a'; break;
-      case 'b': *w++ = '\b'; break;
-      case 'e': *w++ = '\x1b'; break;
-      case 'f': *w++ = '\f'; break;
-      case 'n': *w++ = '\n'; break;
-      case 'r': *w++ = '\r'; break;
-      case 's': *w++ = ' '; break;
-      case 't': *w++ = '\t'; break;
+      case '\\':
+        *w++ = '\\';
+        break;
+      case 'a':
+        *w++ = '\a';
+        break;
+      case 'b':
+        *w++ = '\b';
+        break;
+      case 'e':
+        *w++ = '\x1b';
+        break;
+      case 'f':
+        *w++ = '\f';
+        break;
+      case 'n':
+        *w++ = '\n';
+        break;
+      case 'r':
+        *w++ = '\r';
+        break;
+      case 's':
+        *w++ = ' ';
+        break;
+      case 't':
+        *w++ = '\t';
+        break;
       case 'x':
       case 'X':
         if (isxdigit(*r)) {
@@ -291,7 +315,14 @@ void strcvtbackslashseq(char* dst, const char* src, const char* keep) {
           *w++ = static_cast<char>(c);
         }
         break;
-      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7': {
         int v = c - '0';
         for (int i = 1; i < 3 && *r >= '0' && *r <= '7'; ++i) v = v * 8 + (*r++ - '0');
         *w++ = static_cast<char>(v & 0xFF);
@@ -323,14 +354,29 @@ int strtoesc(char* dst, const char* src) {
   for (const char* r = from; *r; ++r) {
     char esc = 0;
     switch (*r) {
-      case '\b': esc = 'b'; break;
-      case '\t': esc = 't'; break;
-      case '\n': esc = 'n'; break;
-      case '\f': esc = 'f'; break;
-      case '\r': esc = 'r'; break;
-      case '"': esc = '"'; break;
-      case '\\': esc = '\\'; break;
-      default: break;
+      case '\b':
+        esc = 'b';
+        break;
+      case '\t':
+        esc = 't';
+        break;
+      case '\n':
+        esc = 'n';
+        break;
+      case '\f':
+        esc = 'f';
+        break;
+      case '\r':
+        esc = 'r';
+        break;
+      case '"':
+        esc = '"';
+        break;
+      case '\\':
+        esc = '\\';
+        break;
+      default:
+        break;
     }
     if (esc) {
       *w++ = '\\';

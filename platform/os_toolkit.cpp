@@ -41,7 +41,9 @@ bool TakeFault(std::atomic<int>& times) {
 }  // namespace
 
 namespace os_fault {
-void FailThreadCreation(int nth) { g_FailThreadIn.store(nth > 0 ? nth : 0); }
+void FailThreadCreation(int nth) {
+  g_FailThreadIn.store(nth > 0 ? nth : 0);
+}
 void FailAccept(int times, long nativeCode) {
   g_FailAcceptCode.store(nativeCode);
   g_FailAcceptTimes.store(times > 0 ? times : 0);
@@ -66,40 +68,70 @@ struct ErrnoRow {
   long portable;
 };
 const ErrnoRow kErrnoTable[] = {
-    {ECONNREFUSED, OS_ERR_CONNECTION_REFUSED}, {ETIMEDOUT, OS_ERR_TIMED_OUT},
-    {EADDRINUSE, OS_ERR_ADDRESS_IN_USE},       {EADDRNOTAVAIL, OS_ERR_ADDRESS_NOT_AVAILABLE},
-    {ENETUNREACH, OS_ERR_NETWORK_UNREACHABLE}, {EHOSTUNREACH, OS_ERR_NETWORK_UNREACHABLE},
-    {ECONNRESET, OS_ERR_CONNECTION_RESET},     {ECONNABORTED, OS_ERR_CONNECTION_RESET},
-    {ENOTCONN, OS_ERR_NOT_CONNECTED},          {EBADF, OS_ERR_BAD_DESCRIPTOR},
-    {ENOTSOCK, OS_ERR_BAD_DESCRIPTOR},         {EMFILE, OS_ERR_NO_RESOURCES},
-    {ENFILE, OS_ERR_NO_RESOURCES},             {ENOBUFS, OS_ERR_NO_RESOURCES},
-    {ENOMEM, OS_ERR_NO_RESOURCES},             {EINVAL, OS_ERR_INVALID_ARGUMENT},
-    {EACCES, OS_ERR_PERMISSION},               {EPERM, OS_ERR_PERMISSION},
-    {EINTR, OS_ERR_INTERRUPTED},               {EAGAIN, OS_ERR_AGAIN},
-    {EPIPE, OS_ERR_BROKEN_PIPE},               {EDEADLK, OS_ERR_DEADLOCK},
-    {ESRCH, OS_ERR_NO_SUCH_THREAD},            {ENXIO, OS_ERR_HOST_NOT_FOUND},
+    {ECONNREFUSED, OS_ERR_CONNECTION_REFUSED},
+    {ETIMEDOUT, OS_ERR_TIMED_OUT},
+    {EADDRINUSE, OS_ERR_ADDRESS_IN_USE},
+    {EADDRNOTAVAIL, OS_ERR_ADDRESS_NOT_AVAILABLE},
+    {ENETUNREACH, OS_ERR_NETWORK_UNREACHABLE},
+    {EHOSTUNREACH, OS_ERR_NETWORK_UNREACHABLE},
+    {ECONNRESET, OS_ERR_CONNECTION_RESET},
+    {ECONNABORTED, OS_ERR_CONNECTION_RESET},
+    {ENOTCONN, OS_ERR_NOT_CONNECTED},
+    {EBADF, OS_ERR_BAD_DESCRIPTOR},
+    {ENOTSOCK, OS_ERR_BAD_DESCRIPTOR},
+    {EMFILE, OS_ERR_NO_RESOURCES},
+    {ENFILE, OS_ERR_NO_RESOURCES},
+    {ENOBUFS, OS_ERR_NO_RESOURCES},
+    {ENOMEM, OS_ERR_NO_RESOURCES},
+    {EINVAL, OS_ERR_INVALID_ARGUMENT},
+    {EACCES, OS_ERR_PERMISSION},
+    {EPERM, OS_ERR_PERMISSION},
+    {EINTR, OS_ERR_INTERRUPTED},
+    {EAGAIN, OS_ERR_AGAIN},
+    {EPIPE, OS_ERR_BROKEN_PIPE},
+    {EDEADLK, OS_ERR_DEADLOCK},
+    {ESRCH, OS_ERR_NO_SUCH_THREAD},
+    {ENXIO, OS_ERR_HOST_NOT_FOUND},
 };
 
 const char* PortableDescription(long code) {
   switch (code) {
-    case OS_ERR_CONNECTION_REFUSED: return "connection refused";
-    case OS_ERR_TIMED_OUT: return "operation timed out";
-    case OS_ERR_HOST_NOT_FOUND: return "host name not found";
-    case OS_ERR_ADDRESS_IN_USE: return "address already in use";
-    case OS_ERR_ADDRESS_NOT_AVAILABLE: return "address not available";
-    case OS_ERR_NETWORK_UNREACHABLE: return "network or host unreachable";
-    case OS_ERR_CONNECTION_RESET: return "connection reset or aborted";
-    case OS_ERR_NOT_CONNECTED: return "socket not connected";
-    case OS_ERR_BAD_DESCRIPTOR: return "bad or closed socket";
-    case OS_ERR_NO_RESOURCES: return "out of descriptors, buffers or memory";
-    case OS_ERR_INVALID_ARGUMENT: return "invalid argument";
-    case OS_ERR_PERMISSION: return "permission denied";
-    case OS_ERR_INTERRUPTED: return "interrupted by a signal";
-    case OS_ERR_AGAIN: return "resource temporarily unavailable";
-    case OS_ERR_BROKEN_PIPE: return "connection closed by the peer";
-    case OS_ERR_DEADLOCK: return "a thread cannot wait for itself";
-    case OS_ERR_NO_SUCH_THREAD: return "no such thread";
-    default: return "unknown error";
+    case OS_ERR_CONNECTION_REFUSED:
+      return "connection refused";
+    case OS_ERR_TIMED_OUT:
+      return "operation timed out";
+    case OS_ERR_HOST_NOT_FOUND:
+      return "host name not found";
+    case OS_ERR_ADDRESS_IN_USE:
+      return "address already in use";
+    case OS_ERR_ADDRESS_NOT_AVAILABLE:
+      return "address not available";
+    case OS_ERR_NETWORK_UNREACHABLE:
+      return "network or host unreachable";
+    case OS_ERR_CONNECTION_RESET:
+      return "connection reset or aborted";
+    case OS_ERR_NOT_CONNECTED:
+      return "socket not connected";
+    case OS_ERR_BAD_DESCRIPTOR:
+      return "bad or closed socket";
+    case OS_ERR_NO_RESOURCES:
+      return "out of descriptors, buffers or memory";
+    case OS_ERR_INVALID_ARGUMENT:
+      return "invalid argument";
+    case OS_ERR_PERMISSION:
+      return "permission denied";
+    case OS_ERR_INTERRUPTED:
+      return "interrupted by a signal";
+    case OS_ERR_AGAIN:
+      return "resource temporarily unavailable";
+    case OS_ERR_BROKEN_PIPE:
+      return "connection closed by the peer";
+    case OS_ERR_DEADLOCK:
+      return "a thread cannot wait for itself";
+    case OS_ERR_NO_SUCH_THREAD:
+      return "no such thread";
+    default:
+      return "unknown error";
   }
 }
 
@@ -116,7 +148,9 @@ long os_portable_code(int err) {
 
 os_toolkit_error::os_toolkit_error(std::string message) : m_Message(std::move(message)) {}
 os_toolkit_error::~os_toolkit_error() = default;
-const char* os_toolkit_error::what() const noexcept { return m_Message.c_str(); }
+const char* os_toolkit_error::what() const noexcept {
+  return m_Message.c_str();
+}
 
 os_network_toolkit_error::os_network_toolkit_error(long portableCode, long nativeCode,
                                                    const std::string& message)
@@ -153,8 +187,8 @@ os_ip_address::os_ip_address(const std::string& name) {
   addrinfo* res = nullptr;
   int rc = name.empty() ? EAI_NONAME : getaddrinfo(name.c_str(), nullptr, &hints, &res);
   if (rc != 0 || res == nullptr) {
-    std::string msg = "cannot resolve host name '" + name + "': " +
-                      (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+    std::string msg = "cannot resolve host name '" + name +
+                      "': " + (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
     if (res) freeaddrinfo(res);
     throw os_network_toolkit_error(OS_ERR_HOST_NOT_FOUND, ENXIO, msg);
   }
@@ -170,7 +204,9 @@ std::string os_ip_address::text() const {
   return buf;
 }
 
-os_socket_address::os_socket_address() { initialize(); }
+os_socket_address::os_socket_address() {
+  initialize();
+}
 os_socket_address::os_socket_address(int p) {
   initialize();
   port(p);
@@ -179,10 +215,18 @@ void os_socket_address::initialize() {
   std::memset(&m_Addr, 0, sizeof m_Addr);
   m_Addr.sin_family = AF_INET;
 }
-void os_socket_address::port(int p) { m_Addr.sin_port = htons(static_cast<uint16_t>(p)); }
-void os_socket_address::ip_address(long a) { m_Addr.sin_addr.s_addr = static_cast<uint32_t>(a); }
-int os_socket_address::port() const { return ntohs(m_Addr.sin_port); }
-long os_socket_address::ip_address() const { return static_cast<long>(m_Addr.sin_addr.s_addr); }
+void os_socket_address::port(int p) {
+  m_Addr.sin_port = htons(static_cast<uint16_t>(p));
+}
+void os_socket_address::ip_address(long a) {
+  m_Addr.sin_addr.s_addr = static_cast<uint32_t>(a);
+}
+int os_socket_address::port() const {
+  return ntohs(m_Addr.sin_port);
+}
+long os_socket_address::ip_address() const {
+  return static_cast<long>(m_Addr.sin_addr.s_addr);
+}
 
 // ---------------------------------------------------------------------------
 // Sockets
@@ -246,8 +290,12 @@ int MillisLeft(std::chrono::steady_clock::time_point deadline) {
 os_connectable_socket::os_connectable_socket()
     : m_Connected(false), m_Failed(false), m_LastError(0) {}
 
-void os_connectable_socket::set_connect_timeout(long ms) { g_ConnectTimeoutMs.store(ms); }
-long os_connectable_socket::connect_timeout() { return g_ConnectTimeoutMs.load(); }
+void os_connectable_socket::set_connect_timeout(long ms) {
+  g_ConnectTimeoutMs.store(ms);
+}
+long os_connectable_socket::connect_timeout() {
+  return g_ConnectTimeoutMs.load();
+}
 
 void os_connectable_socket::connect_to(const sockaddr* address, int length) {
   if (handle() != -1) close();
@@ -259,8 +307,8 @@ void os_connectable_socket::connect_to(const sockaddr* address, int length) {
   };
   if (::connect(fd, address, static_cast<socklen_t>(length)) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) throw fail(errno, "connect");
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(g_ConnectTimeoutMs.load());
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_ConnectTimeoutMs.load());
     for (;;) {
       pollfd p{fd, POLLOUT, 0};
       int rc = ::poll(&p, 1, MillisLeft(deadline));
@@ -363,8 +411,7 @@ os_tcp_socket* os_tcp_socket::adopt(int descriptor) {
   return s;
 }
 
-os_tcp_connection_server::os_tcp_connection_server(const os_socket_address& address,
-                                                   int backlog) {
+os_tcp_connection_server::os_tcp_connection_server(const os_socket_address& address, int backlog) {
   if (TakeFault(g_FailBindTimes)) {
     int code = static_cast<int>(g_FailBindCode.load());
     throw os_network_toolkit_error(os_portable_code(code), code, "bind: injected failure");
@@ -453,7 +500,9 @@ os_io_multiplexer::~os_io_multiplexer() {
   ::close(m_WakeFd[0]);
   ::close(m_WakeFd[1]);
 }
-void os_io_multiplexer::read_scan(const std::vector<unsigned>& handles) { m_Read = handles; }
+void os_io_multiplexer::read_scan(const std::vector<unsigned>& handles) {
+  m_Read = handles;
+}
 
 void os_io_multiplexer::wake() {
   char b = 1;

@@ -116,7 +116,7 @@ class HX_NET_API os_ip_address {
 // An IPv4 socket address (port in host order at the interface).
 class HX_NET_API os_socket_address {
  public:
-  os_socket_address();  // all zero: any address, port 0
+  os_socket_address();                   // all zero: any address, port 0
   explicit os_socket_address(int port);  // any address, the given port
   void initialize();
   void port(int p);

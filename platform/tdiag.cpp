@@ -21,7 +21,8 @@ void DefaultSink(const TraceLine& line) {
   localtime_r(&secs, &t);
   char stamp[32];
   strftime(stamp, sizeof stamp, "%H:%M:%S", &t);
-  std::fprintf(stderr, "%s.%03ld [%llu] %s %u %s: %s\n", stamp, static_cast<long>(tv.tv_usec / 1000),
+  std::fprintf(stderr, "%s.%03ld [%llu] %s %u %s: %s\n", stamp,
+               static_cast<long>(tv.tv_usec / 1000),
                static_cast<unsigned long long>(os_this_thread::tid().id), line.module.c_str(),
                line.level, line.scope.c_str(), line.text.c_str());
 }
@@ -156,8 +157,8 @@ void TDiag::flush(FormatObj* fo) {
                     ctxDbg >= fo->level;
     bool ctxBufOn = fo->context >= 0 && d.ctxBuffer.count(static_cast<unsigned>(fo->context)) &&
                     ctxBuf >= fo->level;
-    toDebug = d.debugOn && m_eState == 2 &&
-              (d.Level(d.debugLevel, fo->module) >= fo->level || ctxDbgOn);
+    toDebug =
+        d.debugOn && m_eState == 2 && (d.Level(d.debugLevel, fo->module) >= fo->level || ctxDbgOn);
     toBuffer = d.bufferOn && (d.Level(d.bufferLevel, fo->module) >= fo->level || ctxBufOn);
     if (toDebug) sink = d.sink;
   }
@@ -206,7 +207,9 @@ struct FormatObjReaper {
 thread_local FormatObjReaper t_Reaper;
 }  // namespace
 
-void TDiagFunc::Enter() { TraceStream(*this, 6, -1) << "Enter"; }
+void TDiagFunc::Enter() {
+  TraceStream(*this, 6, -1) << "Enter";
+}
 
 TraceStream::TraceStream(const TDiagFunc& fn, unsigned level, int context) {
   // A trace line written while this thread formats another (a sink that

@@ -61,7 +61,7 @@ class HX_NET_API TDiag {
   static TDiag& Instance();
 
   // --- configuration (programs and tests) ---
-  void EnableDebugOutput(bool on);  // default: off
+  void EnableDebugOutput(bool on);                                 // default: off
   void SetModuleLevel(const std::string& module, unsigned level);  // default: 0
   void SetContextLevel(unsigned context, unsigned level);          // default: 0 (off)
   // null restores the default sink (one line per trace line on stderr).
@@ -112,9 +112,7 @@ class HX_NET_API TDiagFunc {
   TDiagFunc(const TDiagFunc&) = delete;
   TDiagFunc& operator=(const TDiagFunc&) = delete;
 
-  bool On(unsigned level) const {
-    return level < m_pLevels->gate.load(std::memory_order_relaxed);
-  }
+  bool On(unsigned level) const { return level < m_pLevels->gate.load(std::memory_order_relaxed); }
   bool On(unsigned level, int context) const {
     return On(level) || TDiag::Instance().ContextOn(context, level);
   }
@@ -146,12 +144,12 @@ class HX_NET_API TraceStream {
 
 // Writes one line in scope `fn` at `level`: HX_TRACE_IN(fn, 4, a << "text" << b).
 // The pieces are evaluated only when the line passes.
-#define HX_TRACE_IN(fn, level, pieces)                                    \
-  do {                                                                    \
-    if ((fn).On(level)) ::TraceStream((fn), (level), -1) << pieces;       \
+#define HX_TRACE_IN(fn, level, pieces)                              \
+  do {                                                              \
+    if ((fn).On(level)) ::TraceStream((fn), (level), -1) << pieces; \
   } while (0)
-#define HX_TRACE_CTX_IN(fn, level, context, pieces)                             \
-  do {                                                                          \
+#define HX_TRACE_CTX_IN(fn, level, context, pieces)                                     \
+  do {                                                                                  \
     if ((fn).On((level), (context))) ::TraceStream((fn), (level), (context)) << pieces; \
   } while (0)
 // The same in the operation's own scope, which is named hx_fn.

@@ -48,7 +48,9 @@ CtlHostParams Params(const std::string& port, int timeout = 5, ComponentTypeEnum
   return p;
 }
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 
 // What the test component sends back for one request: any number of
 // payloads, or nothing at all.
@@ -113,16 +115,22 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
     ComponentTypeEnum type;
     const char* request;
     std::string body;
-  } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"}, {kOrdinary, "STOP", "STOP"},
-              {kGateway, "STOP", Flags(0)},           {kGateway, "LIFE_CHECK", Flags(13)},
-              {kGateway, "DO_MEASURE", Flags(14)},    {kGateway, "GET_MEASURE", Flags(15)},
-              {kGateway, "SHUTDOWN", "SHUTDOWN"},     {kGateway, "STOP ", "STOP "},
-              {kGateway, "stop", "stop"},             {kGateway, "CHANGE_LOG", "CHANGE_LOG"}};
+  } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
+              {kOrdinary, "STOP", "STOP"},
+              {kGateway, "STOP", Flags(0)},
+              {kGateway, "LIFE_CHECK", Flags(13)},
+              {kGateway, "DO_MEASURE", Flags(14)},
+              {kGateway, "GET_MEASURE", Flags(15)},
+              {kGateway, "SHUTDOWN", "SHUTDOWN"},
+              {kGateway, "STOP ", "STOP "},
+              {kGateway, "stop", "stop"},
+              {kGateway, "CHANGE_LOG", "CHANGE_LOG"}};
   for (auto& r : rows) {
     RawListener peer;
     CtlHostParams p = Params(peer.PortText(), 5, r.type);
     std::string reply;
-    auto result = std::async(std::launch::async, [&] { return CtlInterface::CtlRequest(p, r.request, reply); });
+    auto result = std::async(std::launch::async,
+                             [&] { return CtlInterface::CtlRequest(p, r.request, reply); });
     int fd = peer.Accept();
     ASSERT_GE(fd, 0);
     const std::string want = Frame(kHeader + r.body);
@@ -164,7 +172,8 @@ TEST(CtlExamine, RulesInDirectAndGatewayMode) {
   for (auto& r : rows) {
     for (bool gw : {false, true}) {
       std::string text = "unset";
-      O got = CtlExamineReply(fn, static_cast<unsigned>(r.payload.size()), r.payload.data(), gw, text);
+      O got =
+          CtlExamineReply(fn, static_cast<unsigned>(r.payload.size()), r.payload.data(), gw, text);
       EXPECT_EQ(got, gw ? r.gateway : r.direct) << r.what << (gw ? " (gateway)" : " (direct)");
       EXPECT_EQ(text, got == O::kAccepted ? r.text : "unset") << r.what;
     }
@@ -190,8 +199,9 @@ TEST(CtlExamine, DiagnosticLinesAndLevels) {
       {2, "This is not a GTW sync message. The message length of 77 is too short"},
       {2, "This is not a CTL response. It has record type: - and message type: +"},
       {2, "The CTL response has a wrong user id: ctl_resp"},
-      {4, "This is not a CTL response(OK ignored). It has record type: - and message type: + "
-          "user id: CTL_RESP"}};
+      {4,
+       "This is not a CTL response(OK ignored). It has record type: - and message type: + "
+       "user id: CTL_RESP"}};
   std::vector<std::pair<unsigned, std::string>> got;
   for (auto& l : trace.Lines()) got.emplace_back(l.level, l.text);
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
@@ -275,11 +285,24 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     std::string out = "untouched";
     int rc = -1;
     switch (r.op) {
-      case kLife: rc = CtlInterface::LifeCheck(p, out); break;
-      case kDo: rc = CtlInterface::DoMeasurements(p); out = ""; break;
-      case kChange: rc = CtlInterface::ChangeLog(p); out = ""; break;
-      case kStop: rc = CtlInterface::Stop(p); out = ""; break;
-      case kRequest: rc = CtlInterface::CtlRequest(p, "PING", out); break;
+      case kLife:
+        rc = CtlInterface::LifeCheck(p, out);
+        break;
+      case kDo:
+        rc = CtlInterface::DoMeasurements(p);
+        out = "";
+        break;
+      case kChange:
+        rc = CtlInterface::ChangeLog(p);
+        out = "";
+        break;
+      case kStop:
+        rc = CtlInterface::Stop(p);
+        out = "";
+        break;
+      case kRequest:
+        rc = CtlInterface::CtlRequest(p, "PING", out);
+        break;
     }
     EXPECT_EQ(rc, r.rc) << r.op << " '" << r.body << "'";
     EXPECT_EQ(out, r.out) << r.op << " '" << r.body << "'";
@@ -335,7 +358,10 @@ TEST(CtlRequests, MessageSequencesAndTimeouts) {
     int timeout = 1;
   } rows[] = {
       {"rejected, then valid", kOrdinary, {bad, Reply("good")}, CTL_RC_OK, "good"},
-      {"two valid replies: the first counts", kOrdinary, {Reply("first"), Reply("second")}, CTL_RC_OK,
+      {"two valid replies: the first counts",
+       kOrdinary,
+       {Reply("first"), Reply("second")},
+       CTL_RC_OK,
        "first"},
       {"gateway: ignored, then valid", kGateway, {noise, Reply("OK")}, CTL_RC_OK, "OK"},
       {"gateway: short (rejected), then valid", kGateway, {"short", Reply("OK")}, CTL_RC_OK, "OK"},
@@ -440,9 +466,10 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
   ASSERT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", reply), CTL_RC_OK);
   EXPECT_EQ(reply, "OK");
   const std::string to = "127.0.0.1:" + component.Port();
-  std::vector<std::string> want = {"CTL request sent to: " + to + " ==> '" + kHeader + "LIFE_CHECK'",
-                                   "CTL response received from: " + to + " ==> '" + bad + "'",
-                                   "CTL response received from: " + to + " ==> '" + Reply("OK") + "'"};
+  std::vector<std::string> want = {
+      "CTL request sent to: " + to + " ==> '" + kHeader + "LIFE_CHECK'",
+      "CTL response received from: " + to + " ==> '" + bad + "'",
+      "CTL response received from: " + to + " ==> '" + Reply("OK") + "'"};
   std::vector<std::string> got;
   for (auto& l : trace.Lines()) {
     EXPECT_EQ(l.level, 3u) << l.text;

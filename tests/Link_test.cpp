@@ -4,11 +4,11 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <map>
-#include <cmath>
-#include <functional>
 #include <random>
 #include <thread>
 
@@ -128,7 +128,7 @@ TEST(LinkWire, ConcurrentSendersNeverInterleave) {
     senders.emplace_back([&, t] {
       for (int i = 0; i < kFrames; ++i) {
         std::string m = std::to_string(t) + ":" + std::to_string(i) + ":" +
-                         std::string(static_cast<size_t>((i * 37) % 3000), char('a' + t));
+                        std::string(static_cast<size_t>((i * 37) % 3000), char('a' + t));
         p.link.Send(m.data(), static_cast<unsigned>(m.size()));
       }
     });
@@ -204,8 +204,8 @@ TEST(LinkShutdown, DisConnectFromUserThreadEndsWriterFirstThenReportsOnce) {
   ASSERT_TRUE(p.serverRec.WaitEnd());
   p.server.DisConnect();
   EXPECT_EQ(trace.Count(" - START write loop", 5), 2);
-  int endWrite = trace.IndexOf("127.0.0.1:" + std::to_string(p.client.GetPortNumber()) +
-                               " - END write loop");
+  int endWrite =
+      trace.IndexOf("127.0.0.1:" + std::to_string(p.client.GetPortNumber()) + " - END write loop");
   int calling = trace.IndexOf(std::to_string(p.client.GetPortNumber()) +
                               " - Calling the Exception  Callback.");
   ASSERT_GE(endWrite, 0);
@@ -311,7 +311,8 @@ TEST(LinkShutdown, DestroyingAnOpenLinkWaitsAndReportsOnce) {
     link.SetCallbackObject(rec);
     long err;
     std::string port = l.PortText();
-    ASSERT_EQ(link.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err), 0);
+    ASSERT_EQ(link.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err),
+              0);
     fd = l.Accept();
     std::string big(8 << 20, 'z');
     link.Send(big.data(), static_cast<unsigned>(big.size()));  // still queued or in flight
@@ -351,7 +352,8 @@ TEST(LinkState, QueriesAndOpenFailures) {
   ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
   std::string refused = std::to_string(ntohs(a.sin_port));
   Link l1;
-  EXPECT_EQ(l1.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(refused.c_str()), err), -1);
+  EXPECT_EQ(l1.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(refused.c_str()), err),
+            -1);
   EXPECT_EQ(err, ECONNREFUSED);
   EXPECT_TRUE(l1.IsTerminated());
   ::close(holder);
@@ -366,7 +368,8 @@ TEST(LinkState, QueriesAndOpenFailures) {
 
   Link l3;
   err = 0;
-  EXPECT_EQ(l3.Connect(const_cast<char*>("no-such-host.invalid"), const_cast<char*>("80"), err), -1);
+  EXPECT_EQ(l3.Connect(const_cast<char*>("no-such-host.invalid"), const_cast<char*>("80"), err),
+            -1);
   EXPECT_NE(err, 0);
 }
 
@@ -493,7 +496,8 @@ TEST(LinkFaults, NonStandardExceptionFromReceiveEndsLinkNormally) {
 }
 
 TEST(LinkFaults, SignalsDuringLargeWritesLoseNothing) {
-  struct sigaction sa {}, old{};
+  struct sigaction sa {
+  }, old{};
   sa.sa_handler = [](int) {};
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;  // no SA_RESTART: system calls see EINTR
@@ -509,7 +513,8 @@ TEST(LinkFaults, SignalsDuringLargeWritesLoseNothing) {
       std::this_thread::yield();
     }
   });
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(p.client.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  for (int i = 0; i < 3; ++i)
+    ASSERT_EQ(p.client.Send(big.data(), static_cast<unsigned>(big.size())), 0);
   bool got = p.serverRec.WaitFrames(3);
   done = true;
   pest.join();
@@ -599,7 +604,8 @@ TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
     for (uint64_t seq = 0; seq < kFrames; ++seq) {
       // Log-uniform size in [0, kMax]; frames under 8 bytes carry no number.
       size_t n = static_cast<size_t>(std::exp(std::uniform_real_distribution<double>(
-                     0, std::log(static_cast<double>(kMax) + 1))(rng))) - 1;
+                     0, std::log(static_cast<double>(kMax) + 1))(rng))) -
+                 1;
       n = std::max<size_t>(n, 8);
       frame.resize(n);
       std::memcpy(&frame[0], &seq, 8);

@@ -152,7 +152,11 @@ TEST(MsgFieldsNull, NullTextGivesNothing) {
 // ---- Entity decoding
 
 TEST(StrDecoder, EntityTable) {
-  const struct { std::string text; std::string decoded; bool need; } rows[] = {
+  const struct {
+    std::string text;
+    std::string decoded;
+    bool need;
+  } rows[] = {
       {"a &lt;b&gt; c", "a <b> c", true},
       {"&lt;lt;", "<lt;", true},
       {"&amp;lt;", "&amp;lt;", false},

@@ -108,7 +108,9 @@ struct StreamClient : LinkCBClass {
   }
 };
 
-int RegistrySend(Link*, const char*, long) { return 0; }
+int RegistrySend(Link*, const char*, long) {
+  return 0;
+}
 
 }  // namespace
 
@@ -284,10 +286,11 @@ TEST(Soak, EverythingAtOnce) {
   server.reset();
   streamLinks.clear();
   idleLinks.clear();
-  std::printf("soak: %d s, %d streams, %d idle, %d short-lived connections, %d life checks, "
-              "%d services; final StopServer %lld ms; rss %ld KiB -> %ld KiB\n",
-              seconds, streams, idle, shortLived.load(), lifeChecks.load(), services.load(),
-              static_cast<long long>(stopMs), rssAfterWarmup, rssEnd);
+  std::printf(
+      "soak: %d s, %d streams, %d idle, %d short-lived connections, %d life checks, "
+      "%d services; final StopServer %lld ms; rss %ld KiB -> %ld KiB\n",
+      seconds, streams, idle, shortLived.load(), lifeChecks.load(), services.load(),
+      static_cast<long long>(stopMs), rssAfterWarmup, rssEnd);
 
   // Threads and descriptors back to where they started (threads leave the
   // task list a moment after they are joined).

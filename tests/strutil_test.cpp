@@ -39,9 +39,15 @@ int RunSplit(const SplitRow& r, std::vector<Bytes>* out) {
   slots.back() = &marker;
   int rc = 0;
   switch (r.fn) {
-    case Splitter::Words: rc = str2words(buf.data(), slots.data(), r.max); break;
-    case Splitter::Args: rc = strargs(buf.data(), slots.data(), r.max); break;
-    case Splitter::Split: rc = strsplit(buf.data(), slots.data(), r.max, r.sep); break;
+    case Splitter::Words:
+      rc = str2words(buf.data(), slots.data(), r.max);
+      break;
+    case Splitter::Args:
+      rc = strargs(buf.data(), slots.data(), r.max);
+      break;
+    case Splitter::Split:
+      rc = strsplit(buf.data(), slots.data(), r.max, r.sep);
+      break;
   }
   EXPECT_EQ(slots.back(), &marker) << "wrote past max for \"" << r.in << "\"";
   const int stored = rc >= 0 ? rc : std::max(r.max, 0);
@@ -57,7 +63,12 @@ TEST(StrUtilSplit, TableOfEdges) {
       {S::Words, "  lead  trail \t\n", 2, 2, {"lead", "trail"}},
       {S::Words, "", 3, 0, {}},
       {S::Words, " \t\n\v\f\r", 3, 0, {}},
-      {S::Words, "ab\x01" "cd", 3, 2, {"ab", "cd"}},
+      {S::Words,
+       "ab\x01"
+       "cd",
+       3,
+       2,
+       {"ab", "cd"}},
       {S::Words, "a \x01 b", 3, 3, {"a", "", "b"}},
       {S::Words, " \xA0 ", 3, 1, {""}},  // 0xA0 is no blank: an (empty) word
       {S::Words, "x", 0, -1, {}},
@@ -106,21 +117,33 @@ TEST(StrUtilChars, DeleteReplaceCase) {
   EXPECT_EQ(strupper(s3), 6);
   EXPECT_STREQ(s3, "ABC DEF \xC4\xE4");
 
-  char s4[] = "a\tb\x01" "c\x7f\x80\xFF\xA0" "d \n";
+  char s4[] =
+      "a\tb\x01"
+      "c\x7f\x80\xFF\xA0"
+      "d \n";
   strsane(s4, '?');
   EXPECT_STREQ(s4, "a\tb?c????d \n");
 }
 
 TEST(StrUtilChars, Equal) {
-  const struct { const char* a; const char* b; int eq; } rows[] = {
-      {"abc", "abc", 1}, {"abc", "abd", 0}, {"abc", "ab", 0}, {"", "", 1},
+  const struct {
+    const char* a;
+    const char* b;
+    int eq;
+  } rows[] = {
+      {"abc", "abc", 1},   {"abc", "abd", 0},     {"abc", "ab", 0}, {"", "", 1},
       {"\xE4", "\xC4", 0}, {nullptr, nullptr, 1}, {nullptr, "", 0}, {"", nullptr, 0},
   };
   for (const auto& r : rows) EXPECT_EQ(strequal(r.a, r.b), r.eq);
 }
 
 TEST(StrUtilChars, Trim) {
-  const struct { const char* in; const char* both; const char* left; const char* right; } rows[] = {
+  const struct {
+    const char* in;
+    const char* both;
+    const char* left;
+    const char* right;
+  } rows[] = {
       {"  a b  ", "a b", "a b  ", "  a b"},
       {" \t\n\v\f\r", "", "", ""},
       {"", "", "", ""},
@@ -128,8 +151,10 @@ TEST(StrUtilChars, Trim) {
       {"x", "x", "x", "x"},
   };
   for (const auto& r : rows) {
-    const struct { char* (*fn)(char*); const char* want; } cases[] = {
-        {strtrim, r.both}, {strltrim, r.left}, {strrtrim, r.right}};
+    const struct {
+      char* (*fn)(char*);
+      const char* want;
+    } cases[] = {{strtrim, r.both}, {strltrim, r.left}, {strrtrim, r.right}};
     for (const auto& c : cases) {
       std::string buf(r.in);
       char* end = c.fn(&buf[0]);
@@ -142,11 +167,15 @@ TEST(StrUtilChars, Trim) {
 // ---- Bounded copies: a '#' behind the expected NUL must survive.
 
 TEST(StrUtilCopy, BoundedAndPadded) {
-  const struct { int fn; const char* src; int n; const char* want; } rows[] = {
-      {0, "abc", 5, "abc  "}, {0, "abc", 2, "ab"}, {0, nullptr, 3, "   "},
-      {0, "abc", 0, ""},      {0, "abc", -1, ""},  {1, "abcdef", 3, "abc"},
-      {1, "ab", 5, "ab"},     {1, nullptr, 3, ""}, {1, "ab", 0, ""},
-      {2, "abc", 2, "xyab"},  {2, nullptr, 2, "xy"}, {2, "abc", 0, "xy"},
+  const struct {
+    int fn;
+    const char* src;
+    int n;
+    const char* want;
+  } rows[] = {
+      {0, "abc", 5, "abc  "}, {0, "abc", 2, "ab"},     {0, nullptr, 3, "   "}, {0, "abc", 0, ""},
+      {0, "abc", -1, ""},     {1, "abcdef", 3, "abc"}, {1, "ab", 5, "ab"},     {1, nullptr, 3, ""},
+      {1, "ab", 0, ""},       {2, "abc", 2, "xyab"},   {2, nullptr, 2, "xy"},  {2, "abc", 0, "xy"},
   };
   for (const auto& r : rows) {
     char buf[16];
@@ -164,7 +193,13 @@ TEST(StrUtilCopy, BoundedAndPadded) {
 }
 
 TEST(StrUtilCopy, SubstituteGrowsAndShrinks) {
-  const struct { const char* s; const char* pat; const char* rep; const char* want; int at; } rows[] = {
+  const struct {
+    const char* s;
+    const char* pat;
+    const char* rep;
+    const char* want;
+    int at;
+  } rows[] = {
       {"abcd", "bc", "XYZ", "aXYZd", 1}, {"aXYZd", "XYZ", "W", "aWd", 1},
       {"abcd", "bc", "", "ad", 1},       {"abcabc", "bc", "Q", "aQabc", 1},
       {"abc", "abc", "", "", 0},         {"abc", "c", "cc", "abcc", 2},
@@ -191,17 +226,41 @@ TEST(StrUtilEscapes, SequencesToBytes) {
     Bytes want;
     const char* keep = nullptr;
   } rows[] = {
-      {"\\\\", "\\"}, {"\\a", "\a"}, {"\\b", "\b"}, {"\\e", "\x1b"}, {"\\f", "\f"},
-      {"\\n", "\n"}, {"\\r", "\r"}, {"\\s", " "}, {"\\t", "\t"},
-      {"\\x41\\X4a", "AJ"}, {"\\x4g", Bytes("\x04g")}, {"\\x414", "A4"},
-      {"\\x", "x"}, {"\\Xg", "Xg"},
-      {"\\101\\1012", "AA2"}, {"\\7", "\x07"}, {"\\477", "?"}, {"\\777", "\xFF"},
-      {"\\400", Bytes(1, '\0')}, {"a\\0b", Bytes("a\0b", 3)}, {"\\x00z", Bytes("\0z", 2)},
-      {"\\08", Bytes("\0" "8", 2)},
-      {"\\q\\8\\9\\\"", "q89\""}, {"ab\\", "ab"}, {"plain", "plain"},
+      {"\\\\", "\\"},
+      {"\\a", "\a"},
+      {"\\b", "\b"},
+      {"\\e", "\x1b"},
+      {"\\f", "\f"},
+      {"\\n", "\n"},
+      {"\\r", "\r"},
+      {"\\s", " "},
+      {"\\t", "\t"},
+      {"\\x41\\X4a", "AJ"},
+      {"\\x4g", Bytes("\x04g")},
+      {"\\x414", "A4"},
+      {"\\x", "x"},
+      {"\\Xg", "Xg"},
+      {"\\101\\1012", "AA2"},
+      {"\\7", "\x07"},
+      {"\\477", "?"},
+      {"\\777", "\xFF"},
+      {"\\400", Bytes(1, '\0')},
+      {"a\\0b", Bytes("a\0b", 3)},
+      {"\\x00z", Bytes("\0z", 2)},
+      {"\\08", Bytes("\0"
+                     "8",
+                     2)},
+      {"\\q\\8\\9\\\"", "q89\""},
+      {"ab\\", "ab"},
+      {"plain", "plain"},
       {"\\x41\\101\\q", "AAq"},
-      {"\\q\\w", "q\\w", "qx"}, {"\\8", "\\8", "qx"}, {"\\x", "\\x", "qx"}, {"\\xg", "\\xg", "qx"},
-      {"ab\\", "ab\\", "qx"},   {"\\n\\t\\101", "\n\tA", "qx"}, {"\\\\", "\\", "qx"},
+      {"\\q\\w", "q\\w", "qx"},
+      {"\\8", "\\8", "qx"},
+      {"\\x", "\\x", "qx"},
+      {"\\xg", "\\xg", "qx"},
+      {"ab\\", "ab\\", "qx"},
+      {"\\n\\t\\101", "\n\tA", "qx"},
+      {"\\\\", "\\", "qx"},
   };
   for (const auto& r : rows) {
     char out[64], inplace[64];
@@ -215,9 +274,13 @@ TEST(StrUtilEscapes, SequencesToBytes) {
 }
 
 TEST(StrUtilEscapes, BytesToSequences) {
-  const struct { const char* src; const char* want; } rows[] = {
-      {"\t\"\\", "\\t\\\"\\\\"}, {"\b\n\f\r", "\\b\\n\\f\\r"}, {"\x07\x0b\x1b", "\x07\x0b\x1b"},
-      {"", ""}, {"\t\t\t", "\\t\\t\\t"},
+  const struct {
+    const char* src;
+    const char* want;
+  } rows[] = {
+      {"\t\"\\", "\\t\\\"\\\\"},        {"\b\n\f\r", "\\b\\n\\f\\r"},
+      {"\x07\x0b\x1b", "\x07\x0b\x1b"}, {"", ""},
+      {"\t\t\t", "\\t\\t\\t"},
   };
   for (const auto& r : rows) {
     char out[64];
@@ -232,9 +295,11 @@ TEST(StrUtilEscapes, BytesToSequences) {
 
 // ---- Quoting
 
-const struct { const char* text; const char* quoted; } kQuoteRows[] = {
-    {"it's", "`it\\'s'"}, {"", "`'"}, {"a\\b", "`a\\\\b'"}, {"`x`", "``x`'"},
-    {"''", "`\\'\\''"},
+const struct {
+  const char* text;
+  const char* quoted;
+} kQuoteRows[] = {
+    {"it's", "`it\\'s'"}, {"", "`'"}, {"a\\b", "`a\\\\b'"}, {"`x`", "``x`'"}, {"''", "`\\'\\''"},
 };
 
 // Into memory and onto a stream, and back: text before the backtick is
@@ -268,7 +333,11 @@ TEST(StrUtilQuote, RoundTripsInMemoryAndOnAStream) {
 // Text that is not one whole quoted string reads the same from memory and
 // from a stream.
 TEST(StrUtilQuote, UnquoteEdges) {
-  const struct { const char* src; const char* want; int rc; } rows[] = {
+  const struct {
+    const char* src;
+    const char* want;
+    int rc;
+  } rows[] = {
       {"junk`abc'tail", "abc", 1}, {"no backtick", "", 0}, {"`a\\'b'", "a'b", 1},
       {"`open", "open", 0},        {"`ab\\", "ab", 0},     {"`a\\zb'", "azb", 1},
   };
@@ -306,7 +375,8 @@ TEST(StrUtilProperty, RoundTrips) {
   const char kSpecial[] = "\\'`\"";
   for (int iter = 0; iter < 3000; ++iter) {
     std::string x(static_cast<size_t>(length(rng)), ' ');
-    for (char& c : x) c = byte(rng) % 4 == 0 ? kSpecial[special(rng)] : static_cast<char>(byte(rng));
+    for (char& c : x)
+      c = byte(rng) % 4 == 0 ? kSpecial[special(rng)] : static_cast<char>(byte(rng));
     std::vector<char> buf(2 * x.size() + 3), back(x.size() + 1);
     ASSERT_EQ(strquote(x.c_str(), buf.data()), 0);
     strunquote(buf.data(), back.data());
@@ -364,7 +434,8 @@ void AllocationFailureChild() {
   fclose(statm);
   rlimit cap{};
   getrlimit(RLIMIT_AS, &cap);
-  cap.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (8u << 20);
+  cap.rlim_cur =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (8u << 20);
   if (setrlimit(RLIMIT_AS, &cap) != 0) exit(4);
   if (strresave(old, big) != nullptr || strcmp(old, "old") != 0) exit(5);
   if (strquote(big, big) != -1 || big[0] != 'b' || big[n] != '\0') exit(6);

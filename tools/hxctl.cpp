@@ -68,30 +68,49 @@ bool ParseInt(const char* s, long lo, long hi, long& out) {
 
 const char* RcName(int rc) {
   switch (rc) {
-    case CTL_RC_TIMER_FAILED: return "CTL_RC_TIMER_FAILED";
-    case CTL_RC_OK: return "CTL_RC_OK";
-    case CTL_RC_CONNECT_FAILED: return "CTL_RC_CONNECT_FAILED";
-    case CTL_RC_TIMEOUT: return "CTL_RC_TIMEOUT";
-    case CTL_RC_WARNING: return "CTL_RC_WARNING";
-    case CTL_RC_CONNECTION_LOST: return "CTL_RC_CONNECTION_LOST";
-    case CTL_RC_BAD_REPLY: return "CTL_RC_BAD_REPLY";
-    case CTL_RC_REFUSED: return "CTL_RC_REFUSED";
-    case CTL_RC_UNKNOWN_REQUEST: return "CTL_RC_UNKNOWN_REQUEST";
-    default: return "CTL_RC_?";
+    case CTL_RC_TIMER_FAILED:
+      return "CTL_RC_TIMER_FAILED";
+    case CTL_RC_OK:
+      return "CTL_RC_OK";
+    case CTL_RC_CONNECT_FAILED:
+      return "CTL_RC_CONNECT_FAILED";
+    case CTL_RC_TIMEOUT:
+      return "CTL_RC_TIMEOUT";
+    case CTL_RC_WARNING:
+      return "CTL_RC_WARNING";
+    case CTL_RC_CONNECTION_LOST:
+      return "CTL_RC_CONNECTION_LOST";
+    case CTL_RC_BAD_REPLY:
+      return "CTL_RC_BAD_REPLY";
+    case CTL_RC_REFUSED:
+      return "CTL_RC_REFUSED";
+    case CTL_RC_UNKNOWN_REQUEST:
+      return "CTL_RC_UNKNOWN_REQUEST";
+    default:
+      return "CTL_RC_?";
   }
 }
 
 std::string Sentence(int rc, const std::string& where, int timeout) {
   switch (rc) {
-    case CTL_RC_TIMER_FAILED: return "the time-out thread could not be started";
-    case CTL_RC_CONNECT_FAILED: return "connection refused by " + where;
-    case CTL_RC_TIMEOUT: return "no reply within " + std::to_string(timeout) + " s from " + where;
-    case CTL_RC_WARNING: return "the component at " + where + " reports a warning";
-    case CTL_RC_CONNECTION_LOST: return "the connection to " + where + " closed before a reply";
-    case CTL_RC_BAD_REPLY: return "the reply from " + where + " is not one this request understands";
-    case CTL_RC_REFUSED: return "the component at " + where + " refused the request (NO)";
-    case CTL_RC_UNKNOWN_REQUEST: return "the component at " + where + " does not know this request";
-    default: return "unexpected result";
+    case CTL_RC_TIMER_FAILED:
+      return "the time-out thread could not be started";
+    case CTL_RC_CONNECT_FAILED:
+      return "connection refused by " + where;
+    case CTL_RC_TIMEOUT:
+      return "no reply within " + std::to_string(timeout) + " s from " + where;
+    case CTL_RC_WARNING:
+      return "the component at " + where + " reports a warning";
+    case CTL_RC_CONNECTION_LOST:
+      return "the connection to " + where + " closed before a reply";
+    case CTL_RC_BAD_REPLY:
+      return "the reply from " + where + " is not one this request understands";
+    case CTL_RC_REFUSED:
+      return "the component at " + where + " refused the request (NO)";
+    case CTL_RC_UNKNOWN_REQUEST:
+      return "the component at " + where + " does not know this request";
+    default:
+      return "unexpected result";
   }
 }
 

@@ -70,11 +70,16 @@ std::string CtlKeyword(const char* data, unsigned length) {
   if (body.size() == 16 && std::count(body.begin(), body.end(), 'Y') == 1 &&
       std::count(body.begin(), body.end(), '-') == 15) {
     switch (body.find('Y')) {
-      case 0: return "STOP";
-      case 13: return "LIFE_CHECK";
-      case 14: return "DO_MEASURE";
-      case 15: return "GET_MEASURE";
-      default: return "?";
+      case 0:
+        return "STOP";
+      case 13:
+        return "LIFE_CHECK";
+      case 14:
+        return "DO_MEASURE";
+      case 15:
+        return "GET_MEASURE";
+      default:
+        return "?";
     }
   }
   return body.empty() ? "?" : body;
@@ -100,10 +105,10 @@ class Session : public AcceptedLinkCBClass {
     } else if (keyword == "GET_MEASURE") {
       auto up = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() -
                                                                  g_Started);
-      reply = "uptime_s=" + std::to_string(up.count()) + "\nrequests=" +
-              std::to_string(g_Requests.load()) + "\nopen_links=" +
-              std::to_string(g_OpenLinks.load()) + "\nrss_kib=" + std::to_string(ResidentKiB()) +
-              "\n";
+      reply = "uptime_s=" + std::to_string(up.count()) +
+              "\nrequests=" + std::to_string(g_Requests.load()) +
+              "\nopen_links=" + std::to_string(g_OpenLinks.load()) +
+              "\nrss_kib=" + std::to_string(ResidentKiB()) + "\n";
     } else if (keyword == "STOP" || keyword == "SHUTDOWN") {
       reply = "OK";
       m_StopRequester = true;
@@ -137,11 +142,15 @@ class Component : public AcceptManagerCBClass {
   AcceptedLinkCBClass* CreateLinkCBObject() override { return new Session; }
 };
 
-void OnSignal(int sig) { g_Signal = sig; }
+void OnSignal(int sig) {
+  g_Signal = sig;
+}
 
 int Usage(const char* msg) {
-  std::fprintf(stderr, "hxnet-component: %s\nusage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n",
-               msg);
+  std::fprintf(
+      stderr,
+      "hxnet-component: %s\nusage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n",
+      msg);
   return 64;
 }
 
@@ -216,7 +225,8 @@ int main(int argc, char** argv) {
   {
     std::unique_lock<std::mutex> g(g_Stop.mu);
     // Signals only set a flag; look at it a few times a second.
-    while (!g_Stop.stopRequested && !g_Signal) g_Stop.cv.wait_for(g, std::chrono::milliseconds(200));
+    while (!g_Stop.stopRequested && !g_Signal)
+      g_Stop.cv.wait_for(g, std::chrono::milliseconds(200));
     if (g_Stop.stopRequested) {
       // Give the requester the time to read the reply and close (bounded).
       g_Stop.cv.wait_for(g, std::chrono::seconds(2), [] { return g_Stop.requesterGone; });

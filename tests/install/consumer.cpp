@@ -34,7 +34,8 @@ int main() {
   strtrim(text);
   a.Send(text, 5);
   std::unique_lock<std::mutex> g(server.mu);
-  if (!server.cv.wait_for(g, std::chrono::seconds(10), [&] { return !server.got.empty(); })) return 3;
+  if (!server.cv.wait_for(g, std::chrono::seconds(10), [&] { return !server.got.empty(); }))
+    return 3;
   std::printf("consumer received '%s'\n", server.got.c_str());
   g.unlock();
   a.DisConnect();

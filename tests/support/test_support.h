@@ -66,7 +66,7 @@ struct Recorder : LinkCBClass {
 class TraceCapture {
  public:
   explicit TraceCapture(std::vector<std::string> modules = {"Link", "ServerLink", "AcceptManager",
-                                                           "CtlClient", "ws_service"},
+                                                            "CtlClient", "ws_service"},
                         unsigned level = 6)
       : m_Modules(std::move(modules)), m_State(new State) {
     TDiag& d = TDiag::Instance();
