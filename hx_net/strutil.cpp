@@ -160,30 +160,28 @@ void strsane(char* s, char repl) {
   }
 }
 
-int strlower(char* s) {
+namespace {
+// Changes the bytes below 0x80 for which `is` holds with `to`; counts them.
+int ChangeCase(char* s, int (*is)(int), int (*to)(int)) {
   if (!s) return 0;
   int changed = 0;
   for (; *s; ++s) {
     const unsigned char c = Byte(*s);
-    if (c < 0x80 && isupper(c)) {
-      *s = static_cast<char>(tolower(c));
+    if (c < 0x80 && is(c)) {
+      *s = static_cast<char>(to(c));
       ++changed;
     }
   }
   return changed;
 }
+}  // namespace
+
+int strlower(char* s) {
+  return ChangeCase(s, isupper, tolower);
+}
 
 int strupper(char* s) {
-  if (!s) return 0;
-  int changed = 0;
-  for (; *s; ++s) {
-    const unsigned char c = Byte(*s);
-    if (c < 0x80 && islower(c)) {
-      *s = static_cast<char>(toupper(c));
-      ++changed;
-    }
-  }
-  return changed;
+  return ChangeCase(s, islower, toupper);
 }
 
 char* strltrim(char* s) {

@@ -98,6 +98,14 @@ void TDiag::SetSink(std::function<void(const TraceLine&)> sink) {
   else
     m_pImpl->sink.reset();
 }
+void TDiag::EnableAllModules(unsigned level) {
+  std::lock_guard<std::mutex> g(m_pImpl->mu);
+  for (auto& m : m_pImpl->modules) m_pImpl->debugLevel[m.first] = level;
+  m_pImpl->ctxDebug[8192] = level;
+  m_pImpl->debugOn = true;
+  Recompute();
+}
+
 void TDiag::EnableBufferOutput(bool on) {
   std::lock_guard<std::mutex> g(m_pImpl->mu);
   m_pImpl->bufferOn = on;

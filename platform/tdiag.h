@@ -66,6 +66,9 @@ class HX_NET_API TDiag {
   void SetContextLevel(unsigned context, unsigned level);          // default: 0 (off)
   // null restores the default sink (one line per trace line on stderr).
   void SetSink(std::function<void(const TraceLine&)> sink);
+  // Every registered module and context 8192 at `level`, debug output on:
+  // what a program's --trace option wants.
+  void EnableAllModules(unsigned level);
   void EnableBufferOutput(bool on);  // default: off
   void SetModuleBufferLevel(const std::string& module, unsigned level);
   void SetContextBufferLevel(unsigned context, unsigned level);

@@ -169,13 +169,7 @@ int main(int argc, char** argv) {
   params.m_ComponentType = static_cast<ComponentTypeEnum>(type);
   const std::string where = host + ":" + std::to_string(port);
 
-  if (trace >= 0) {
-    TDiag& d = TDiag::Instance();
-    for (const char* m : {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"})
-      d.SetModuleLevel(m, static_cast<unsigned>(trace));
-    d.SetContextLevel(8192, static_cast<unsigned>(trace));
-    d.EnableDebugOutput(true);
-  }
+  if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
 
   // A name that does not resolve deserves its own sentence.
   try {

@@ -196,13 +196,7 @@ int main(int argc, char** argv) {
       return Usage(("unknown argument '" + a + "'").c_str());
     }
   }
-  if (trace >= 0) {
-    TDiag& d = TDiag::Instance();
-    for (const char* m : {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"})
-      d.SetModuleLevel(m, static_cast<unsigned>(trace));
-    d.SetContextLevel(8192, static_cast<unsigned>(trace));
-    d.EnableDebugOutput(true);
-  }
+  if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
