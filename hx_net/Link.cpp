@@ -23,7 +23,9 @@ const size_t kBatchFrames = 64;                  // per gathering write
 const size_t kBatchBytes = 256 * 1024;
 const size_t kSmallFrame = 512;                    // frames up to this size are staged together
 const unsigned kSmallCapacity = kSmallFrame + 16;  // one buffer size for every small frame
-const size_t kSmallCached = 256;                   // small buffers kept per link
+const size_t kSmallCached = 1024;                  // small buffers kept per link while it is busy
+const size_t kSmallIdle = 128;                     // and once it has been idle for kIdleTrimMs
+const int kIdleTrimMs = 1000;
 const int kReceiveBufferMin = 51200;
 const size_t kSpareFrames = 4;  // large send buffers kept per link for reuse
 
@@ -579,6 +581,17 @@ void Link::ReturnSmallFrames(std::vector<char*>& buffers) {
   buffers.clear();
 }
 
+void Link::TrimSmallFrames() {
+  std::vector<char*> extra;
+  {
+    std::lock_guard<std::mutex> g(m_SmallLock);
+    if (m_SmallFree.size() <= kSmallIdle) return;
+    extra.assign(m_SmallFree.begin() + kSmallIdle, m_SmallFree.end());
+    m_SmallFree.resize(kSmallIdle);
+  }
+  for (char* b : extra) delete[] b;
+}
+
 unsigned int Link::QueueSize() {
   LINK_SCOPE("Link::QueueSize");
   uint64_t n = m_QueuedBytes.load(std::memory_order_relaxed);
@@ -620,8 +633,14 @@ void Link::WriteLoop() {
   std::vector<char*> returned;
   while (LinkOpen()) {
     if (pending.empty()) {
-      // No time-out: a push into the empty queue and every close wake us.
-      if (m_SendQueue.PopAll(pending, -1) == 0) continue;
+      // A push into the empty queue and every close wake us. After a second
+      // with nothing to write the link gives back most of its small buffers,
+      // then waits without a time-out: one wake-up per idle spell, none after.
+      if (m_SendQueue.PopAll(pending, kIdleTrimMs) == 0) {
+        if (!LinkOpen()) break;
+        TrimSmallFrames();
+        if (m_SendQueue.PopAll(pending, -1) == 0) continue;
+      }
       for (auto& r : pending) r.m_OwnsBuffer = true;
       if (!LinkOpen()) break;
     }

@@ -219,6 +219,7 @@ class HX_NET_API Link {
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
   char* TakeSmallFrame();
   void ReturnSmallFrames(std::vector<char*>& buffers);
+  void TrimSmallFrames();
   void OfferSpareFrame(LinkBufferToSendClass& rec);
 
   LinkCBClass* m_pCallback;
