@@ -37,20 +37,27 @@ bool Overlaps(const char* dst, size_t dstLen, const char* src, size_t srcLen) {
   return d < s + srcLen && s < d + dstLen;
 }
 
-// A private copy of src when writing dstLen bytes at dst would overwrite it
-// before it is read; otherwise src itself. Sets *failed when the copy cannot be
-// allocated. The caller frees the result when it differs from src.
-const char* SourceFor(char* dst, size_t dstLen, const char* src, size_t srcLen, bool* failed) {
-  *failed = false;
-  if (!Overlaps(dst, dstLen, src, srcLen + 1)) return src;
-  char* copy = static_cast<char*>(malloc(srcLen + 1));
-  if (!copy) {
-    *failed = true;
-    return nullptr;
+// What to read from: a private copy of src, freed with this object, when
+// writing dstLen bytes at dst would overwrite src before it is read;
+// otherwise src itself.
+class SourceFor {
+ public:
+  SourceFor(char* dst, size_t dstLen, const char* src, size_t srcLen) : m_From(src) {
+    if (!Overlaps(dst, dstLen, src, srcLen + 1)) return;
+    m_Copy = static_cast<char*>(malloc(srcLen + 1));
+    if (m_Copy) memcpy(m_Copy, src, srcLen + 1);
+    m_From = m_Copy;
   }
-  memcpy(copy, src, srcLen + 1);
-  return copy;
-}
+  ~SourceFor() { free(m_Copy); }
+  SourceFor(const SourceFor&) = delete;
+  SourceFor& operator=(const SourceFor&) = delete;
+  // Null when the private copy could not be allocated.
+  const char* get() const { return m_From; }
+
+ private:
+  const char* m_From;
+  char* m_Copy = nullptr;
+};
 
 }  // namespace
 
@@ -345,9 +352,9 @@ int strtoesc(char* dst, const char* src) {
     return -1;
   }
   const size_t len = strlen(src);
-  bool failed;
-  const char* from = SourceFor(dst, 2 * len + 1, src, len, &failed);
-  if (failed) return -1;
+  const SourceFor source(dst, 2 * len + 1, src, len);
+  const char* from = source.get();
+  if (!from) return -1;
   char* w = dst;
   for (const char* r = from; *r; ++r) {
     char esc = 0;
@@ -384,7 +391,6 @@ int strtoesc(char* dst, const char* src) {
     }
   }
   *w = '\0';
-  if (from != src) free(const_cast<char*>(from));
   return 0;
 }
 
@@ -398,9 +404,9 @@ int strquote(const char* src, char* dst) {
   // The private copy has the source's own length, so quoting in place never
   // drops data.
   const size_t len = strlen(src);
-  bool failed;
-  const char* from = SourceFor(dst, 2 * len + 3, src, len, &failed);
-  if (failed) return -1;
+  const SourceFor source(dst, 2 * len + 3, src, len);
+  const char* from = source.get();
+  if (!from) return -1;
   char* w = dst;
   *w++ = '`';
   for (const char* r = from; *r; ++r) {
@@ -409,7 +415,6 @@ int strquote(const char* src, char* dst) {
   }
   *w++ = '\'';
   *w = '\0';
-  if (from != src) free(const_cast<char*>(from));
   return 0;
 }
 
