@@ -318,10 +318,12 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
   std::string host(params.m_Host, strnlen(params.m_Host, sizeof params.m_Host));
   std::string port(params.m_Port, strnlen(params.m_Port, sizeof params.m_Port));
 
-  // Destroyed in reverse: callback object, wake-up semaphore, Link.
-  Link link;
+  // Declared before the Link, so on every way out, an exception included,
+  // the Link's destructor has ended its reader before anything the reader
+  // calls is destroyed.
   os_event_semaphore wakeUp(false);
   CtlClientLinkCBObject callback(&wakeUp, params.m_ComponentType);
+  Link link;
   link.SetCallbackObject(callback);
 
   long error = 0;

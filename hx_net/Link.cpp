@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "hx_net/link_frame.h"
+#include "hx_net/server_thread.h"
 #include "hx_net/trace_modules.h"
 
 namespace {
@@ -158,6 +159,7 @@ Link::Link()
       m_pWriteThread(nullptr),
       m_QueuedBytes(0),
       m_pSocket(nullptr),
+      m_pAcceptedOn(nullptr),
       m_CloseEvent(false),
       m_Port(0),
       m_pClientData(nullptr),
@@ -171,16 +173,19 @@ Link::~Link() {
   DisConnect();
   delete m_pSocket;
   m_pSocket = nullptr;
-  DrainQueue();
+  CloseQueue();
   for (auto& spare : m_SpareFrames) delete[] spare.first;
   for (char* small : m_SmallFree) delete[] small;
 }
 
-void Link::DrainQueue() {
-  LinkBufferToSendClass rec;
-  while (m_SendQueue.TryPop(rec)) {
-    delete[] rec.m_pBuffer;
-    rec.m_pBuffer = nullptr;
+// Ends the connection's queue: later Sends are refused until a reopen, and
+// what is still queued is dropped with the count.
+void Link::CloseQueue() {
+  std::deque<LinkBufferToSendClass> left;
+  m_SendQueue.Close(left, m_QueuedBytes);
+  for (auto& r : left) {
+    delete[] r.m_pBuffer;
+    r.m_pBuffer = nullptr;
   }
 }
 
@@ -270,15 +275,12 @@ void Link::ThreadsWriteUnlock() {
   m_ThreadsLock.write_unlock();
 }
 
-void Link::SetQueuedBytes(uint64_t v) {
-  m_QueuedBytes.store(v, std::memory_order_relaxed);
-}
-
 // Starts the writer, then the reader. Called with m_ThreadsLock held for
-// writing. On a failure nothing is left running: a writer already started is
-// woken by the close and awaited.
-bool Link::StartThreads(const char* op, long& nativeError) {
-  LINK_SCOPE("Link::StartThreads");
+// writing; traces under the calling operation's scope. On a failure nothing
+// is left running and the link is closed: a writer already started is woken
+// by the close and awaited, and nothing can be queued for a writer that is
+// not there.
+bool Link::StartThreads(const TDiagFunc& hx_fn, const char* op, long& nativeError) {
   bool inConnect = std::strcmp(op, "Connect") == 0;
   try {
     m_pWriteThread = new os_thread(&Link::StartWriteThread, this, 0, false);
@@ -306,9 +308,8 @@ bool Link::StartThreads(const char* op, long& nativeError) {
     HX_TRACE(0, "std::exception thrown. "
                     << "Error: " << e.what());
   }
-  // The reader could not be started: close, let the writer end, release it.
+  CloseSocket(op);
   if (m_pWriteThread) {
-    CloseSocket(op);
     try {
       os_this_thread::wait_for_thread(m_pWriteThread->tid());
     } catch (...) {
@@ -316,6 +317,7 @@ bool Link::StartThreads(const char* op, long& nativeError) {
     delete m_pWriteThread;
     m_pWriteThread = nullptr;
   }
+  CloseQueue();
   return false;
 }
 
@@ -371,14 +373,15 @@ int Link::Connect(char* host, char* port, long& error) {
     HX_TRACE(4, LinkPrefix{this} << " - Failed to connect.");
     return -1;
   }
-  SetQueuedBytes(0);
+  m_pAcceptedOn = nullptr;
+  m_SendQueue.Reopen(m_QueuedBytes);
   ThreadsWriteLock();
   delete m_pWriteThread;
   delete m_pReadThread;
   m_pWriteThread = m_pReadThread = nullptr;
   bool started = false;
   try {
-    started = StartThreads("Connect", error);
+    started = StartThreads(hx_fn, "Connect", error);
   } catch (...) {
     ThreadsWriteUnlock();
     throw;
@@ -421,8 +424,9 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
     m_HostName = "ANY";
   }
   m_Port = peerPort;
+  m_pAcceptedOn = t_hxServingServer;
   HX_TRACE(5, "Peer address " << m_HostName << ":" << m_Port);
-  SetQueuedBytes(0);
+  m_SendQueue.Reopen(m_QueuedBytes);
   ThreadsWriteLock();
   HX_TRACE(5, "Delete write and read thread allocation");
   delete m_pWriteThread;
@@ -431,7 +435,7 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
   bool started = false;
   try {
     long ignored = 0;
-    started = StartThreads("AcceptConnection", ignored);
+    started = StartThreads(hx_fn, "AcceptConnection", ignored);
   } catch (...) {
     ThreadsWriteUnlock();
     throw;
@@ -528,9 +532,23 @@ int Link::Send(const char* data, unsigned int length) {
     else
       rec.BuildBuffer(data, length);
   }
-  m_QueuedBytes.fetch_add(length, std::memory_order_relaxed);
-  m_SendQueue.Push(rec);  // the queue's copy now holds the only pointer
-  rec.m_pBuffer = nullptr;
+  // Counted and queued in one hold of the queue's lock: a link that closed
+  // since the test above refuses here, so nothing is left queued or counted
+  // after the writer's last drain. A throwing push has changed nothing.
+  LockedQueue<>::PushResult pushed;
+  try {
+    pushed = m_SendQueue.PushCounted(rec, m_QueuedBytes, length, 0);
+  } catch (...) {
+    delete[] rec.m_pBuffer;
+    rec.m_pBuffer = nullptr;
+    throw;
+  }
+  if (pushed == LockedQueue<>::kClosed) {
+    delete[] rec.m_pBuffer;
+    rec.m_pBuffer = nullptr;
+    return -1;
+  }
+  rec.m_pBuffer = nullptr;  // the queue's copy now holds the only pointer
   return 0;
 }
 
@@ -691,8 +709,7 @@ void Link::WriteLoop() {
     }
   }
   pending.clear();  // frees what was taken but not written
-  DrainQueue();     // frames still queued at the close are never sent
-  SetQueuedBytes(0);
+  CloseQueue();     // frames still queued at the close are never sent
   HX_TRACE(5, LinkPrefix{this} << " - END write loop");
 }
 
@@ -708,6 +725,7 @@ void* Link::StartReadThread(void* arg) {
 
 void Link::ReadLoop() {
   LINK_SCOPE("Link::ReadLoop");
+  t_hxServingServer = m_pAcceptedOn;
   HX_TRACE(5, LinkPrefix{this} << " - START read loop");
   try {
     // Keep the platform's automatic sizing unless it gives less than 51200.
@@ -717,7 +735,7 @@ void Link::ReadLoop() {
       int want = kReceiveBufferMin;
       m_pSocket->setsockopt(SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
     }
-    ReadFrames();
+    ReadFrames(hx_fn);
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << "os_network_toolkit_error exception thrown. "
@@ -763,7 +781,8 @@ void Link::ReadLoop() {
                       << "Error: " << e.what());
     }
   }
-  SetQueuedBytes(0);
+  // Also when the writer left through an exception without its drain.
+  CloseQueue();
   // No thread of this link uses the descriptor any more.
   m_pSocket->close();
   HX_TRACE(5, LinkPrefix{this} << " - Calling the Exception  Callback.");
@@ -780,13 +799,13 @@ void Link::ReadLoop() {
     }
   }
   HX_TRACE(5, LinkPrefix{this} << " - END read loop");
+  t_hxServingServer = nullptr;
 }
 
 // Reads frames through a per-link buffer: every complete frame it holds is
 // delivered in place; a frame larger than the buffer gets its own allocation,
 // which above 1 MiB grows as the bytes arrive, so a header alone pins nothing.
-void Link::ReadFrames() {
-  LINK_SCOPE("Link::ReadFrames");
+void Link::ReadFrames(const TDiagFunc& hx_fn) {
   std::unique_ptr<char[]> buf(new char[kReadBufferSize + 1]);  // +1: the NUL after a payload
   size_t begin = 0, end = 0;
   std::unique_ptr<char[]> spare;  // the last large-frame buffer, reused

@@ -33,6 +33,7 @@
 #include "platform/os_toolkit.h"
 
 class Link;
+class TDiagFunc;
 
 // Implemented by the user of a Link. Runs on the link's reader thread.
 class HX_NET_API LinkCBClass {
@@ -72,29 +73,54 @@ class HX_NET_API LinkBufferToSendClass {
 
 // A FIFO for any number of producers and consumers. The not-empty event is
 // posted exactly when the deque holds a record (while the lock is free),
-// except right after Wake(), which lets one waiting Pop return false.
+// except right after Wake() or Close(), which let a waiting Pop return false.
+//
+// A link's queue is also where the link's open/closed state for senders
+// lives: PushCounted refuses once Close has run, and Close takes every record
+// and zeroes the byte count in the same lock hold, so no frame can slip in
+// between the writer's last drain and the end of the connection.
 template <class T = LinkBufferToSendClass>
 class LockedQueue {
  public:
+  enum PushResult { kPushed, kPushedIntoEmpty, kClosed, kOverLimit };
+
   LockedQueue() : m_Lock(false), m_NotEmpty(false) {}
 
   // Appends a copy; returns true when the queue was empty before.
   bool Push(const T& item) {
-    m_Lock.lock();
-    bool wasEmpty = m_Items.empty();
-    m_Items.push_back(item);
-    m_Lock.unlock();
+    bool wasEmpty;
+    {
+      std::lock_guard<os_critical_section> g(m_Lock);
+      wasEmpty = m_Items.empty();
+      m_Items.push_back(item);
+    }
     // Posted after the unlock so the woken consumer does not block on the
     // lock at once; consumers treat a post that finds the deque empty as
     // spurious. A non-empty deque has been posted already.
     if (wasEmpty) m_NotEmpty.post();
     return wasEmpty;
   }
+  // Appends a copy and adds `bytes` to `count` in one lock hold, unless the
+  // queue is closed, or `limit` is set, `count` is not 0 and would pass it.
+  // If the append throws, nothing has changed.
+  PushResult PushCounted(const T& item, std::atomic<uint64_t>& count, uint64_t bytes,
+                         uint64_t limit) {
+    bool wasEmpty;
+    {
+      std::lock_guard<os_critical_section> g(m_Lock);
+      if (m_Closed) return kClosed;
+      uint64_t now = count.load(std::memory_order_relaxed);
+      if (limit && now != 0 && now + bytes > limit) return kOverLimit;
+      wasEmpty = m_Items.empty();
+      m_Items.push_back(item);
+      count.fetch_add(bytes, std::memory_order_relaxed);
+    }
+    if (wasEmpty) m_NotEmpty.post();
+    return wasEmpty ? kPushedIntoEmpty : kPushed;
+  }
   bool TryPop(T& out) {
-    m_Lock.lock();
-    bool got = TakeLocked(out);
-    m_Lock.unlock();
-    return got;
+    std::lock_guard<os_critical_section> g(m_Lock);
+    return TakeLocked(out);
   }
   // Waits up to timeoutMs (-1: no limit; 0: not at all) for a record.
   bool Pop(T& out, int timeoutMs) {
@@ -106,7 +132,7 @@ class LockedQueue {
   // as Pop does when the queue is empty. Returns the number taken.
   size_t PopAll(std::deque<T>& out, int timeoutMs) {
     if (timeoutMs != 0) Wait(timeoutMs);
-    m_Lock.lock();
+    std::lock_guard<os_critical_section> g(m_Lock);
     size_t n = m_Items.size();
     if (out.empty()) {
       out.swap(m_Items);
@@ -114,21 +140,38 @@ class LockedQueue {
       out.insert(out.end(), m_Items.begin(), m_Items.end());
       m_Items.clear();
     }
-    m_NotEmpty.reset();
-    m_Lock.unlock();
+    if (!m_Closed) m_NotEmpty.reset();
     return n;
   }
   unsigned Size() {
-    m_Lock.lock();
-    unsigned n = static_cast<unsigned>(m_Items.size());
-    m_Lock.unlock();
-    return n;
+    std::lock_guard<os_critical_section> g(m_Lock);
+    return static_cast<unsigned>(m_Items.size());
   }
   // Wakes a consumer waiting in Pop or PopAll without a record.
   void Wake() {
-    m_Lock.lock();
+    std::lock_guard<os_critical_section> g(m_Lock);
     m_NotEmpty.post();
-    m_Lock.unlock();
+  }
+  // Refuses every later PushCounted, moves every record to `out` and sets
+  // `count` to 0; waiters wake and stay awake.
+  void Close(std::deque<T>& out, std::atomic<uint64_t>& count) {
+    std::lock_guard<os_critical_section> g(m_Lock);
+    m_Closed = true;
+    out.insert(out.end(), m_Items.begin(), m_Items.end());
+    m_Items.clear();
+    count.store(0, std::memory_order_relaxed);
+    m_NotEmpty.post();
+  }
+  // Accepts pushes again, starting empty at a count of 0.
+  void Reopen(std::atomic<uint64_t>& count) {
+    std::lock_guard<os_critical_section> g(m_Lock);
+    m_Closed = false;
+    count.store(0, std::memory_order_relaxed);
+    if (m_Items.empty()) m_NotEmpty.reset();
+  }
+  bool IsClosed() {
+    std::lock_guard<os_critical_section> g(m_Lock);
+    return m_Closed;
   }
 
  private:
@@ -140,18 +183,19 @@ class LockedQueue {
   }
   bool TakeLocked(T& out) {
     if (m_Items.empty()) {
-      m_NotEmpty.reset();  // undoes a Wake()
+      if (!m_Closed) m_NotEmpty.reset();  // undoes a Wake()
       return false;
     }
     out = m_Items.front();
     m_Items.pop_front();
-    if (m_Items.empty()) m_NotEmpty.reset();
+    if (m_Items.empty() && !m_Closed) m_NotEmpty.reset();
     return true;
   }
 
   os_critical_section m_Lock;
   os_event_semaphore m_NotEmpty;
   std::deque<T> m_Items;
+  bool m_Closed = false;
 };
 
 class HX_NET_API Link {
@@ -208,14 +252,13 @@ class HX_NET_API Link {
   void ThreadsWriteUnlock();
   static void* StartReadThread(void* link);
   void ReadLoop();
-  void ReadFrames();
+  void ReadFrames(const TDiagFunc& hx_fn);
   long ReadFullBuffer(char* buffer, long length);
   static void* StartWriteThread(void* link);
   void WriteLoop();
-  void DrainQueue();
-  bool StartThreads(const char* op, long& nativeError);
+  void CloseQueue();
+  bool StartThreads(const TDiagFunc& hx_fn, const char* op, long& nativeError);
   bool LinkOpen();
-  void SetQueuedBytes(uint64_t v);
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
   char* TakeSmallFrame();
   void ReturnSmallFrames(std::vector<char*>& buffers);
@@ -240,6 +283,7 @@ class HX_NET_API Link {
   std::vector<char*> m_SmallFree;
   os_read_write_semaphore m_ThreadsLock;
   os_tcp_socket* m_pSocket;
+  const void* m_pAcceptedOn;  // the server whose thread accepted this link, if any
   os_event_semaphore m_CloseEvent;
   std::string m_HostName;
   int m_Port;

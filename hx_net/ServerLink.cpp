@@ -5,17 +5,16 @@
 #include <memory>
 #include <vector>
 
+#include "hx_net/server_thread.h"
 #include "hx_net/trace_modules.h"
+
+thread_local const void* t_hxServingServer = nullptr;
 
 namespace {
 const long kSelectSeconds = 2;
 const int kListenBacklog = 0x7FFFFFFF;  // the platform lowers it to its own maximum
 const long kBackoffFirstMs = 100;
 const long kBackoffMaxMs = 1000;
-
-// The server thread's own ServerLink, so StopServer can tell it is called
-// from a callback and must not wait for itself.
-thread_local const ServerLink* t_pRunningServer = nullptr;
 
 // Out of descriptors or memory: the connection stays pending and the listener
 // stays readable, so accepting again at once would only spin.
@@ -71,11 +70,36 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   m_MaxReinitAttempts = maxReinitAttempts;
   int rc = InitServerSocket();
   if (rc < 0) return rc;
-  if (!m_pMultiplexer) m_pMultiplexer = new os_io_multiplexer();
-  m_pServerThread = new os_thread(StartServerThread, this, 0, false);
+  // The wake-up pipe and the thread can fail too (out of descriptors or
+  // threads): the server then did not start, and leaves nothing behind, so
+  // a later InitServer on this object can work.
+  try {
+    m_pMultiplexer = new os_io_multiplexer();
+    m_pServerThread = new os_thread(StartServerThread, this, 0, false);
+  } catch (const os_network_toolkit_error& e) {
+    HX_TRACE(1, "TCP Server: the listener's wake-up could not be created. "
+                    << "Native Error code is " << e.native_code());
+    ReleaseFailedStart();
+    return -1;
+  } catch (const os_thread_toolkit_error& e) {
+    HX_TRACE(1, "TCP Server: the server thread could not be created. "
+                    << "Native Error code is " << e.native_code());
+    ReleaseFailedStart();
+    return -1;
+  } catch (...) {
+    ReleaseFailedStart();  // an allocation failure passes to the caller
+    throw;
+  }
   HX_TRACE(
       4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
   return m_Port;
+}
+
+void ServerLink::ReleaseFailedStart() {
+  delete m_pMultiplexer;
+  m_pMultiplexer = nullptr;
+  delete m_pServerSocket;
+  m_pServerSocket = nullptr;
 }
 
 int ServerLink::InitServerSocket() {
@@ -109,14 +133,14 @@ int ServerLink::InitServerSocket() {
 void* ServerLink::StartServerThread(void* server) {
   SERVERLINK_SCOPE("ServerLink::StartServerThread");
   ServerLink* self = static_cast<ServerLink*>(server);
-  t_pRunningServer = self;
+  t_hxServingServer = self;
   try {
     self->ServerThreadLoop();
   } catch (...) {
     // The loop catches everything itself; only a failure while tracing one
     // of its errors could get here. Nothing leaves the thread.
   }
-  t_pRunningServer = nullptr;
+  t_hxServingServer = nullptr;
   return nullptr;
 }
 
@@ -266,9 +290,11 @@ void ServerLink::StopServer() {
   m_StopRequested.store(true, std::memory_order_release);
   m_StopEvent.post();
   if (m_pMultiplexer) m_pMultiplexer->wake();
-  // On the server thread (from a callback) the flag is all we can do; the
-  // owner's StopServer or the destructor waits and releases.
-  if (t_pRunningServer == this) return;
+  // On the server thread, or on the reader of a link accepted there (the
+  // accept manager's clean-up waits for that reader), the flag and the
+  // wake-up are all we can do; the owner's StopServer or the destructor
+  // waits and releases.
+  if (t_hxServingServer == this) return;
   if (m_pServerThread) {
     try {
       os_this_thread::wait_for_thread(m_pServerThread->tid());

@@ -22,10 +22,12 @@
 //    of its select, a back-off or a re-initialisation sleep), waits for it and
 //    releases the thread and socket objects. It runs again harmlessly, and the
 //    destructor runs it.
-//  - From a callback (on the server thread) StopServer only sets the flag and
-//    returns: the thread cannot wait for itself. The owner's later StopServer
-//    or the destructor completes the stop. Never destroy a ServerLink from its
-//    own callbacks.
+//  - From a callback on the server thread, or from a callback of a link
+//    accepted on that thread (on its reader thread), StopServer only sets the
+//    flag, wakes the server thread and returns: the server thread cannot wait
+//    for itself, and its clean-up waits for those readers. The owner's later
+//    StopServer or the destructor completes the stop. Never destroy a
+//    ServerLink from such a callback.
 //  - A ServerLink serves one run: the stop flag is never cleared.
 //
 // InitServerSocket, IsOpen and CloseSocket are public, as the operations above
@@ -69,8 +71,10 @@ class HX_NET_API ServerLink {
   // `localAddress` (null: every local interface) and starts the server thread.
   // After a failed accept the thread sleeps `reinitSleep` seconds between
   // attempts to re-create the socket, at most `maxReinitAttempts` attempts
-  // per failure (-1: no limit). Returns the listening port, or -1. An error
-  // while the thread is being created is raised to the caller.
+  // per failure (-1: no limit). Returns the listening port, or -1 for every
+  // failure (the server thread's creation included) except an allocation
+  // failure, which is raised; either way nothing is left open, and a later
+  // InitServer on the same object may succeed.
   int InitServer(int port, const char* localAddress, int reinitSleep, int maxReinitAttempts);
   // Creates the listening socket from the stored address and port; 1 or -1.
   int InitServerSocket();
@@ -83,6 +87,7 @@ class HX_NET_API ServerLink {
  private:
   int ServerSocketReinit(long nativeError);
   int ServerSocketAttemptReinit(long nativeError);
+  void ReleaseFailedStart();
 
   os_thread* m_pServerThread;
   const char* m_pLocalAddress;  // null, or m_LocalAddress's text

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -222,6 +223,37 @@ TEST_F(AcceptManagerTest, StopDisconnectsLiveLinksInAcceptOrder) {
   for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
   manager.Exception();  // an empty list: nothing to do
   EXPECT_EQ(manager.journal.Destroyed(), 3);
+}
+
+// StopServer from an accepted link's callback: the server thread's clean-up
+// waits for this very reader, so the call only asks and returns; the owner's
+// StopServer completes the stop.
+TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerCompletes) {
+  struct StopCB : AcceptedLinkCBClass {
+    ServerLink* server;
+    std::promise<void> returned;
+    void Receive(unsigned, const char*, Link*) override {
+      server->StopServer();
+      returned.set_value();
+    }
+    void Exception(int, Link*) override {}
+    bool DeleteWithLink() override { return false; }
+  } cb;
+  struct Manager : AcceptManagerCBClass {
+    AcceptedLinkCBClass* cb;
+    AcceptedLinkCBClass* CreateLinkCBObject() override { return cb; }
+  } manager;
+  manager.cb = &cb;
+  cb.server = &server;
+  server.SetCallbackObject(manager);
+  port = server.InitServer(0, nullptr, 10, -1);
+  Client client;
+  ASSERT_TRUE(client.Open(port));
+  auto returned = cb.returned.get_future();
+  ASSERT_EQ(client.link.Send("stop", 4), 0);
+  ASSERT_EQ(returned.wait_for(kWait), std::future_status::ready);
+  EXPECT_TRUE(client.rec.WaitEnd());  // the server thread ended and closed its links
+  server.StopServer();
 }
 
 TEST_F(AcceptManagerTest, FailingCreateLinkCBObjectClosesThatConnectionOnly) {

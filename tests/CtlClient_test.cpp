@@ -13,6 +13,7 @@
 #include "hx_net/CtlClientInternal.h"
 #include "hx_net/trace_modules.h"
 #include "platform/os_fault.h"
+#include "tests/support/alloc_fault.h"
 #include "tests/support/test_support.h"
 
 using namespace hxtest;
@@ -429,6 +430,20 @@ TEST(CtlRequests, FailedConnectSendsNothingAndStartsNoTimer) {
     EXPECT_FALSE(trace.WaitScope("CtlTimer::Activate", 0ms)) << "a timer was started";
   }
   os_connectable_socket::set_connect_timeout(21000);
+}
+
+// A request whose frame cannot be allocated after the connect: the failure
+// passes to the caller, and the link has ended before the objects its reader
+// calls are gone (sanitizers see the difference).
+TEST(CtlRequests, AllocationFailureAfterConnectUnwindsCleanly) {
+  RawListener peer;
+  CtlHostParams p = Params(peer.PortText());
+  const std::string big(1 << 20, 'r');
+  std::string reply = "untouched";
+  FailAllocation(1, big.size() + 78 + 11);  // the frame: header, payload and NUL
+  EXPECT_THROW(CtlInterface::CtlRequest(p, big, reply), std::bad_alloc);
+  FailAllocation(0);
+  EXPECT_EQ(reply, "untouched");
 }
 
 TEST(CtlRequests, TimerThatCannotStartGivesTimerFailed) {

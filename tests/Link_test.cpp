@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/os_fault.h"
+#include "tests/support/alloc_fault.h"
 #include "tests/support/test_support.h"
 
 using namespace hxtest;
@@ -261,6 +262,55 @@ TEST(LinkShutdown, DisConnectInsideReceiveOfAFreshlyAcceptedLink) {
   }
 }
 
+// Senders racing a close, in every order: once DisConnect has returned
+// nothing is queued or counted, and the first frame a reopened link writes is
+// its own, never one left from the connection before.
+TEST(LinkShutdown, SendsRacingACloseNeverOutliveTheConnection) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const int kRounds = 40;
+#else
+  const int kRounds = 200;
+#endif
+  RawListener listener;
+  std::string port = listener.PortText();
+  Recorder rec;
+  Link link;
+  link.SetCallbackObject(rec);
+  const std::string chunk(4096, 'c');
+  for (int round = 0; round < kRounds; ++round) {
+    long err = 0;
+    ASSERT_EQ(link.Connect(const_cast<char*>("127.0.0.1"), &port[0], err), 0);
+    int fd = listener.Accept();
+    ASSERT_GE(fd, 0);
+    const std::string marker = "round " + std::to_string(round);
+    ASSERT_EQ(link.Send(marker.data(), static_cast<unsigned>(marker.size())), 0);
+    ASSERT_EQ(ReadExact(fd, marker.size() + 10), Frame(marker)) << round;
+    std::atomic<int> sends{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t)
+      senders.emplace_back([&] {
+        while (link.Send(chunk.data(), static_cast<unsigned>(chunk.size())) == 0) ++sends;
+      });
+    EXPECT_TRUE(Eventually([&] { return sends.load() >= 64; }));
+    switch (round % 3) {
+      case 0:
+        break;
+      case 1:
+        link.postCloseEvent();
+        break;
+      case 2:
+        ::shutdown(fd, SHUT_RDWR);  // the peer ends it
+        break;
+    }
+    link.DisConnect();
+    EXPECT_EQ(link.QueueSize(), 0u) << round;
+    for (auto& t : senders) t.join();
+    EXPECT_EQ(link.QueueSize(), 0u) << round;
+    ::close(fd);
+  }
+  EXPECT_EQ(rec.Ends(), kRounds);
+}
+
 TEST(LinkShutdown, PeerResetDuringLargeWriteEndsLinkOnce) {
   RawPeer p;
   ASSERT_TRUE(p.Open());
@@ -413,7 +463,11 @@ TEST(LinkHostileInput, PeerBytesThenCloseEndTheLinkCleanly) {
     ASSERT_TRUE(p.rec.WaitEnd()) << c.bytes;
     EXPECT_EQ(p.rec.Frames(), c.frames) << c.bytes;
     EXPECT_EQ(trace.Count(c.line, 4), 1) << c.bytes;
-    EXPECT_LT(trace.IndexOf(c.line), trace.IndexOf(" - Calling the Exception  Callback."));
+    int at = trace.IndexOf(c.line);
+    EXPECT_LT(at, trace.IndexOf(" - Calling the Exception  Callback."));
+    if (at >= 0) {
+      EXPECT_EQ(trace.Lines()[at].scope, "Link::ReadLoop") << c.bytes;
+    }
     p.link.DisConnect();
     EXPECT_EQ(p.rec.Ends(), 1);
     EXPECT_FALSE(p.link.IsConnected());
@@ -432,6 +486,7 @@ TEST(LinkHostileInput, MaximumPayloadEndsTheLink) {
 }
 
 TEST(LinkFaults, ThreadStartFailureReportsFailure) {
+  TraceCapture trace({"Link"});
   for (int nth : {1, 2}) {  // the writer, then the reader
     RawListener l;
     Recorder rec;
@@ -446,6 +501,8 @@ TEST(LinkFaults, ThreadStartFailureReportsFailure) {
     EXPECT_EQ(err, EAGAIN);
     EXPECT_TRUE(link.IsTerminated());
     EXPECT_EQ(rec.Ends(), 0);
+    EXPECT_EQ(link.Send("x", 1), -1);  // nothing queued for a writer that is not there
+    EXPECT_EQ(link.QueueSize(), 0u);
   }
   os_tcp_connection_server listener(os_socket_address(0), 4);
   int fd = RawConnect(listener.socket_address().port());
@@ -458,6 +515,43 @@ TEST(LinkFaults, ThreadStartFailureReportsFailure) {
   EXPECT_TRUE(accepted.IsTerminated());
   EXPECT_TRUE(WaitPeerClose(fd));  // shut down; the descriptor goes with the link
   ::close(fd);
+  // Written under the scope of the operation that failed.
+  for (auto& l : trace.Lines()) {
+    if (l.text == "Error in thread creation!") {
+      EXPECT_TRUE(l.scope == "Link::Connect" || l.scope == "Link::AcceptConnection") << l.scope;
+    }
+  }
+  EXPECT_EQ(trace.Count("Error in thread creation!"), 3);
+}
+
+// Send that throws (here: the queue's own storage) leaves the link exactly as
+// it was: count, queue and lock; the link still sends and closes.
+TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  const std::string big(32 << 20, 'B');  // the writer blocks in it: later frames stay queued
+  ASSERT_EQ(p.link.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  const std::string small(100, 's');
+  int sent = 0, threw = 0;
+  for (int i = 0; i < 64; ++i) {
+    unsigned before = p.link.QueueSize();
+    FailAllocation(2, 400);  // past the frame's buffer: the queue's next block
+    try {
+      ASSERT_EQ(p.link.Send(small.data(), 100), 0);
+      ++sent;
+    } catch (const std::bad_alloc&) {
+      ++threw;
+      EXPECT_EQ(p.link.QueueSize(), before);
+    }
+    FailAllocation(0);
+  }
+  ASSERT_GT(threw, 0) << "no allocation of the queue was hit";
+  ASSERT_EQ(ReadExact(p.fd, big.size() + 10).size(), big.size() + 10);
+  std::string rest = ReadExact(p.fd, static_cast<size_t>(sent) * 110);
+  EXPECT_EQ(rest.size(), static_cast<size_t>(sent) * 110);
+  EXPECT_TRUE(Eventually([&] { return p.link.QueueSize() == 0; }));
+  auto closed = std::async(std::launch::async, [&] { p.link.DisConnect(); });
+  EXPECT_EQ(closed.wait_for(kWait), std::future_status::ready);
 }
 
 TEST(LinkFaults, NonStandardExceptionFromReceiveEndsLinkNormally) {

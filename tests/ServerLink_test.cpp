@@ -321,6 +321,40 @@ TEST_F(ServerLinkTest, StopEndsAnEndlessReinitialisationAtOnce) {
   EXPECT_EQ(out, "");  // a stop is not a give-up
 }
 
+// Failures after the listening socket was made (no thread; one descriptor
+// left, which the listener takes from the wake-up pipe) return -1, leave
+// nothing open, and the same object listens once the resources are back.
+TEST_F(ServerLinkTest, InitServerFailingAfterTheListenerLeavesNothingAndCanRetry) {
+  server.SetCallbackObject(rec);
+  os_fault::FailThreadCreation(1);
+  EXPECT_EQ(server.InitServer(0, nullptr, 10, -1), -1);
+  os_fault::Reset();
+  EXPECT_FALSE(server.IsOpen());
+
+  int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = static_cast<rlim_t>(probe + 32);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> fillers;
+  for (int fd; (fd = ::fcntl(probe, F_DUPFD_CLOEXEC, 0)) >= 0;) fillers.push_back(fd);
+  ::close(fillers.back());  // exactly one left
+  fillers.pop_back();
+  int rc = server.InitServer(0, nullptr, 10, -1);
+  bool open = server.IsOpen();
+  for (int fd : fillers) ::close(fd);
+  ::close(probe);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(rc, -1);
+  EXPECT_FALSE(open);
+
+  int port = server.InitServer(0, nullptr, 10, -1);
+  ASSERT_GT(port, 0);
+  RawClient client(port);
+  EXPECT_TRUE(rec.WaitAccepted(1));
+}
+
 // Out of descriptors, the pending connection keeps the listener readable: the
 // server must back off instead of retrying and tracing at full speed.
 TEST_F(ServerLinkTest, OutOfDescriptorsBacksOffAndAcceptsOnceFreed) {

@@ -135,7 +135,6 @@ TEST(Soak, EverythingAtOnce) {
     return l.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(portText.c_str()), err) == 0;
   };
 
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
   std::atomic<bool> failed{false};
   std::vector<std::thread> workers;
 
@@ -147,6 +146,18 @@ TEST(Soak, EverythingAtOnce) {
     streamLinks[static_cast<size_t>(i)] = std::make_unique<Link>();
     ASSERT_TRUE(connect(*streamLinks[static_cast<size_t>(i)], *clients[static_cast<size_t>(i)]));
   }
+  // Idle links.
+  std::vector<std::unique_ptr<Recorder>> idleRecs;
+  std::vector<std::unique_ptr<Link>> idleLinks;
+  for (int i = 0; i < idle; ++i) {
+    idleRecs.push_back(std::make_unique<Recorder>());
+    idleLinks.push_back(std::make_unique<Link>());
+    ASSERT_TRUE(connect(*idleLinks.back(), *idleRecs.back()));
+  }
+
+  // The test's time starts once every link is set up: under a sanitizer,
+  // with other tests beside it, the set-up alone can take seconds.
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
   for (int i = 0; i < streams; ++i) {
     workers.emplace_back([&, i] {
       StreamClient& c = *clients[static_cast<size_t>(i)];
@@ -177,15 +188,6 @@ TEST(Soak, EverythingAtOnce) {
         if (l.Send(frame.data(), static_cast<unsigned>(n)) != 0) failed = true;
       }
     });
-  }
-
-  // Idle links.
-  std::vector<std::unique_ptr<Recorder>> idleRecs;
-  std::vector<std::unique_ptr<Link>> idleLinks;
-  for (int i = 0; i < idle; ++i) {
-    idleRecs.push_back(std::make_unique<Recorder>());
-    idleLinks.push_back(std::make_unique<Link>());
-    ASSERT_TRUE(connect(*idleLinks.back(), *idleRecs.back()));
   }
 
   // Five new connections a second, ten frames each, then closed.

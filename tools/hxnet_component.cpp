@@ -174,7 +174,8 @@ int main(int argc, char** argv) {
           "  --host ADDR    local address to bind (default: all interfaces)\n"
           "  --trace LEVEL  library trace lines up to LEVEL (0..6) on standard error\n"
           "The first line of standard output is the port. STOP or SHUTDOWN, SIGINT\n"
-          "or SIGTERM end it with status 0.\n");
+          "or SIGTERM end it with status 0. Status 1: it cannot listen (the reason\n"
+          "is on standard error); 64: bad arguments.\n");
       return 0;
     } else if (a == "--port") {
       const char* v = value("--port");
