@@ -1,9 +1,27 @@
 #include "hx_net/AcceptManager.h"
 
+#include <arpa/inet.h>
+
 #include <memory>
 #include <stdexcept>
 
 #include "hx_net/trace_modules.h"
+
+namespace {
+// "host:port" of an accepted socket's peer, for the trace.
+std::string PeerText(os_tcp_socket* socket) {
+  try {
+    os_socket_address peer = socket->peer_address();
+    char text[INET_ADDRSTRLEN] = {0};
+    in_addr a{};
+    a.s_addr = static_cast<uint32_t>(peer.ip_address());
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(peer.port());
+  } catch (const os_toolkit_error&) {
+    return "ANY:0";
+  }
+}
+}  // namespace
 
 AcceptManagerCBClass::AcceptManagerCBClass() = default;
 
@@ -14,6 +32,11 @@ void AcceptManagerCBClass::Accept(os_tcp_socket* socket) {
   // Ours until a Link takes it over: if anything below throws first, the
   // connection is closed rather than leaked.
   std::unique_ptr<os_tcp_socket> pending(socket);
+  if (AtMaxLinks(hx_fn, socket)) {
+    pending.reset();
+    DoGarbageCollection();
+    return;
+  }
   std::unique_ptr<Link> link(new Link);
   m_Links.push_back(LinkEntry{nullptr, nullptr});  // allocate before anything is handed out
   AcceptedLinkCBClass* callback = nullptr;
@@ -27,10 +50,38 @@ void AcceptManagerCBClass::Accept(os_tcp_socket* socket) {
   m_Links.back() = LinkEntry{link.release(), callback};
   Link* accepted = m_Links.back().pLink;
   accepted->SetCallbackObject(*callback);
+  {
+    std::lock_guard<std::mutex> g(m_LimitsLock);
+    accepted->SetLimits(m_LinkLimits);
+  }
   // A refused socket leaves a Link without threads; the collection below
   // deletes it, since it reports itself terminated.
   accepted->AcceptConnection(pending.release());
   DoGarbageCollection();
+}
+
+void AcceptManagerCBClass::SetLinkLimits(const LinkLimits& limits) {
+  ACCEPTMGR_SCOPE("AcceptManagerCBClass::SetLinkLimits");
+  std::lock_guard<std::mutex> g(m_LimitsLock);
+  m_LinkLimits = limits;
+}
+
+void AcceptManagerCBClass::SetMaxLinks(unsigned int n) {
+  ACCEPTMGR_SCOPE("AcceptManagerCBClass::SetMaxLinks");
+  m_MaxLinks.store(n, std::memory_order_relaxed);
+}
+
+// True (and traced) when the cap is reached; the caller closes the socket.
+bool AcceptManagerCBClass::AtMaxLinks(const TDiagFunc& hx_fn, os_tcp_socket* socket) {
+  const unsigned cap = m_MaxLinks.load(std::memory_order_relaxed);
+  if (cap == 0) return false;
+  unsigned open = 0;
+  for (const LinkEntry& entry : m_Links)
+    if (!entry.pLink->HasEnded() && !entry.pLink->IsTerminated()) ++open;
+  if (open < cap) return false;
+  HX_TRACE(2, "Maximum of " << cap << " links reached: closing the new connection from "
+                            << PeerText(socket) << ".");
+  return true;
 }
 
 void AcceptManagerCBClass::Exception() {

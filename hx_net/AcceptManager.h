@@ -28,7 +28,9 @@
 // emptied the list).
 #pragma once
 
+#include <atomic>
 #include <list>
+#include <mutex>
 
 #include "hx_net/Link.h"
 #include "hx_net/ServerLink.h"
@@ -57,6 +59,15 @@ class HX_NET_API AcceptManagerCBClass : public ServerLinkCBClass {
   // The callback object for one new Link; never null. Server thread.
   virtual AcceptedLinkCBClass* CreateLinkCBObject() = 0;
 
+  // Limits for every link accepted from now on, set before its threads start,
+  // so its first frame is already under them. Any thread.
+  void SetLinkLimits(const LinkLimits& limits);
+  // At most n accepted links open at once (0, the default: no limit): while
+  // n are open, a new connection is closed at once, before
+  // CreateLinkCBObject. A link stops counting once its Exception has
+  // returned. Any thread; applies to later accepts.
+  void SetMaxLinks(unsigned int n);
+
  protected:
   struct LinkEntry {
     Link* pLink;                     // owned
@@ -68,4 +79,9 @@ class HX_NET_API AcceptManagerCBClass : public ServerLinkCBClass {
  private:
   void DoGarbageCollection();
   static void DeleteEntry(const LinkEntry& entry);
+  bool AtMaxLinks(const TDiagFunc& hx_fn, os_tcp_socket* socket);
+
+  std::mutex m_LimitsLock;
+  LinkLimits m_LinkLimits;
+  std::atomic<unsigned> m_MaxLinks{0};
 };

@@ -1,6 +1,8 @@
 #include "hx_net/CtlClient.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <ostream>
@@ -18,6 +20,9 @@ constexpr unsigned kUserIdOffset = 14;
 constexpr unsigned kUserIdLength = 64;
 constexpr const char* kReplyUserId = "CTL_RESP";
 constexpr unsigned kMaxInfo = 200;
+constexpr long kConnectBoundSeconds = 21;  // the longest a connect may take in any case
+// The native error of this thread's last CTL connect that failed; 0 after a success.
+thread_local long t_LastConnectError = 0;
 
 // Streams a buffer as text up to its first NUL, never past `length` bytes.
 struct TextUpToNul {
@@ -230,15 +235,16 @@ void* CtlTimer::StartTimerThread(void* timer) {
 
 void CtlTimer::TimerMain() {
   CTL_SCOPE("CtlTimer::TimerMain");
-  const std::time_t start = std::time(nullptr);
-  auto elapsed = [start] {
-    return static_cast<long long>(std::difftime(std::time(nullptr), start));
-  };
-  // A timed wait rather than a sleep: SetMainEnded ends the thread at once. A
-  // wait returns false only after its full second, so the calendar time
-  // decides when the time-out is over.
-  while (elapsed() < m_Timeout) {
-    if (m_MainEnded.wait(1000L)) break;
+  // A timed wait rather than a sleep: SetMainEnded ends the thread at once.
+  // Measured on the steady clock: a change of the wall clock neither
+  // shortens nor stretches a request.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::seconds(m_Timeout > 0 ? m_Timeout : 0);
+  for (;;) {
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    if (m_MainEnded.wait(static_cast<long>(left))) break;
   }
   m_Lock.lock();
   if (!m_MainEnded.posted()) {
@@ -307,6 +313,10 @@ int CtlInterface::BuildMessage(ComponentTypeEnum type, const std::string& reques
 // ---------------------------------------------------------------------------
 // CtlInterface: the requests
 
+long CtlInterface::LastConnectError() {
+  return t_LastConnectError;
+}
+
 int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
                              std::string& reply) {
   CTL_SCOPE("CtlInterface::CtlRequest");
@@ -326,9 +336,13 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
   Link link;
   link.SetCallbackObject(callback);
 
+  // The request's time-out bounds its connect too (on this link only).
+  if (params.m_Timeout > 0)
+    link.SetConnectTimeout(std::min<long>(params.m_Timeout, kConnectBoundSeconds) * 1000L);
   long error = 0;
-  if (link.Connect(&host[0], &port[0], error) != 0)
-    return error == ETIMEDOUT ? CTL_RC_TIMEOUT : CTL_RC_CONNECT_FAILED;
+  const int connected = link.Connect(&host[0], &port[0], error);
+  t_LastConnectError = connected == 0 ? 0 : error;
+  if (connected != 0) return error == ETIMEDOUT ? CTL_RC_TIMEOUT : CTL_RC_CONNECT_FAILED;
 
   link.Send(message.data(), static_cast<unsigned int>(message.size()));
   HX_TRACE_CTX(3, kCtlTraceContext,

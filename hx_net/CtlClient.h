@@ -61,7 +61,9 @@ class HX_NET_API CtlInterface {
   // Sends `request` (any text) and waits. On CTL_RC_OK and
   // CTL_RC_UNKNOWN_REQUEST assigns the reply text to `reply`; otherwise leaves
   // it as it was. A gateway that closes the connection without a reply counts
-  // as CTL_RC_OK, and `reply` is left as it was.
+  // as CTL_RC_OK, and `reply` is left as it was. With m_Timeout above 0, the
+  // connect too is bounded by m_Timeout seconds (CTL_RC_TIMEOUT when it runs
+  // out), and the reply is awaited for m_Timeout seconds more at most.
   static int CtlRequest(CtlHostParams& params, const std::string& request, std::string& reply);
   // "LIFE_CHECK". CTL_RC_OK with `info` "OK" or the text after "OK";
   // CTL_RC_WARNING with the text after "WARNING:" (at most 200 characters).
@@ -72,10 +74,16 @@ class HX_NET_API CtlInterface {
   // reply order; CTL_RC_REFUSED for "NO". The vector is never cleared.
   static int GetMeasurements(CtlHostParams& params, std::vector<NameValue>& measurements);
   // "SHUTDOWN" to CTL_COMPONENT_SHUTDOWN_KIND, "STOP" to every other kind.
+  // Both return CTL_RC_OK for any accepted reply, "NO" included: a caller
+  // that must know whether the component obeys reads the reply itself
+  // (CtlRequest with the keyword).
   static int Shutdown(CtlHostParams& params);
   static int Stop(CtlHostParams& params);
   // "CHANGE_LOG": CTL_RC_OK for "OK", CTL_RC_REFUSED for "NO".
   static int ChangeLog(CtlHostParams& params);
+  // The native error (ECONNREFUSED, ETIMEDOUT, ...) of this thread's last
+  // CTL connect that failed; 0 after one that succeeded.
+  static long LastConnectError();
 
   CtlInterface& operator=(const CtlInterface&) { return *this; }
 

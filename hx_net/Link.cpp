@@ -28,7 +28,8 @@ const size_t kSmallCached = 1024;                  // small buffers kept per lin
 const size_t kSmallIdle = 128;                     // and once it has been idle for kIdleTrimMs
 const int kIdleTrimMs = 1000;
 const int kReceiveBufferMin = 51200;
-const size_t kSpareFrames = 4;  // large send buffers kept per link for reuse
+const size_t kSpareFrames = 4;                   // large send buffers kept per link for reuse
+const size_t kDiscardOnClose = 4 * 1024 * 1024;  // unread input dropped before a close, at most
 
 // The three code lines that follow a toolkit network or thread error report.
 template <class E>
@@ -166,6 +167,7 @@ Link::Link()
       m_MaxPayload(0) {
   LINK_SCOPE("Link::Link");
   m_CloseEvent.reset();
+  CloseQueue();  // nothing is accepted before the first open
 }
 
 Link::~Link() {
@@ -187,6 +189,145 @@ void Link::CloseQueue() {
     delete[] r.m_pBuffer;
     r.m_pBuffer = nullptr;
   }
+  WakeWriteWaiters();
+}
+
+void Link::NoteEnd(LinkEndReason reason) {
+  int none = static_cast<int>(LinkEndReason::None);
+  m_EndReason.compare_exchange_strong(none, static_cast<int>(reason), std::memory_order_acq_rel);
+}
+
+LinkEndReason Link::EndReason() {
+  LINK_SCOPE("Link::EndReason");
+  return static_cast<LinkEndReason>(m_EndReason.load(std::memory_order_acquire));
+}
+
+void Link::WakeWriteWaiters() {
+  { std::lock_guard<std::mutex> g(m_WrittenLock); }
+  m_WrittenCv.notify_all();
+}
+
+// `state()` is 1 when the wait is over with success, -1 when it is over
+// with failure, 0 while it goes on. The writer and every close notify.
+template <class State>
+bool Link::WaitWritten(State state, long timeoutMs) {
+  m_WrittenWaiters.fetch_add(1);  // before the first look: no wake-up is missed
+  int r = 0;
+  {
+    std::unique_lock<std::mutex> g(m_WrittenLock);
+    auto over = [&] { return (r = state()) != 0; };
+    if (timeoutMs < 0)
+      m_WrittenCv.wait(g, over);
+    else
+      m_WrittenCv.wait_for(g, std::chrono::milliseconds(timeoutMs), over);
+  }
+  m_WrittenWaiters.fetch_sub(1);
+  return r == 1;
+}
+
+bool Link::WaitQueueBelow(unsigned long bytes, long timeoutMs) {
+  LINK_SCOPE("Link::WaitQueueBelow");
+  return WaitWritten(
+      [&] {
+        if (m_SendQueue.IsClosed() || m_CloseEvent.posted()) return -1;
+        return m_QueuedBytes.load() <= bytes ? 1 : 0;
+      },
+      timeoutMs);
+}
+
+bool Link::Flush(long timeoutMs) {
+  LINK_SCOPE("Link::Flush");
+  const uint64_t target = m_SendQueue.Pushed();
+  return WaitWritten(
+      [&] {
+        if (m_SendQueue.Written() >= target) return 1;
+        return m_SendQueue.IsClosed() || m_CloseEvent.posted() ? -1 : 0;
+      },
+      timeoutMs);
+}
+
+void Link::SetMaxQueuedBytes(unsigned long bytes) {
+  LINK_SCOPE("Link::SetMaxQueuedBytes");
+  m_MaxQueuedBytes.store(bytes, std::memory_order_relaxed);
+}
+
+void Link::SetKeepAlive(int idleSeconds, int intervalSeconds, int count) {
+  LINK_SCOPE("Link::SetKeepAlive");
+  bool on = idleSeconds > 0 && intervalSeconds > 0 && count > 0;
+  bool off = idleSeconds == 0 && intervalSeconds == 0 && count == 0;
+  if (!on && !off) {
+    HX_TRACE(1, "Keep-alive figures " << idleSeconds << "," << intervalSeconds << "," << count
+                                      << " ignored: all three above 0, or all 0 to turn it off.");
+    return;
+  }
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  m_KeepIdle = idleSeconds;
+  m_KeepInterval = intervalSeconds;
+  m_KeepCount = count;
+  if (m_pSocket) m_pSocket->set_keepalive(m_KeepIdle, m_KeepInterval, m_KeepCount);
+  ApplyWriteTimeout();
+}
+
+void Link::SetWriteTimeout(long ms) {
+  LINK_SCOPE("Link::SetWriteTimeout");
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  m_WriteTimeoutMs = ms > 0 ? ms : 0;
+  ApplyWriteTimeout();
+}
+
+// With keep-alive on, the kernel ends an idle connection by the
+// unacknowledged-data bound instead of the probe count once that bound is
+// set, so it is kept within keep-alive's own bound. Under m_SocketLock.
+void Link::ApplyWriteTimeout() {
+  if (!m_pSocket) return;
+  long unacked = m_WriteTimeoutMs;
+  if (unacked > 0 && m_KeepIdle > 0) {
+    long keepMs =
+        (static_cast<long>(m_KeepIdle) + static_cast<long>(m_KeepInterval) * m_KeepCount) * 1000L;
+    unacked = std::min(unacked, keepMs);
+  }
+  m_pSocket->set_write_timeout(m_WriteTimeoutMs, unacked);
+}
+
+void Link::SetConnectTimeout(long ms) {
+  LINK_SCOPE("Link::SetConnectTimeout");
+  m_ConnectTimeoutMs.store(ms > 0 ? ms : 0, std::memory_order_relaxed);
+}
+
+void Link::SetFrameTimeout(long ms) {
+  LINK_SCOPE("Link::SetFrameTimeout");
+  m_FrameTimeoutMs.store(ms > 0 ? ms : 0, std::memory_order_relaxed);
+}
+
+void Link::SetLimits(const LinkLimits& limits) {
+  LINK_SCOPE("Link::SetLimits");
+  SetMaxPayload(limits.maxPayload);
+  SetMaxQueuedBytes(limits.maxQueuedBytes);
+  SetKeepAlive(limits.keepIdleSeconds, limits.keepIntervalSeconds, limits.keepCount);
+  SetWriteTimeout(limits.writeTimeoutMs);
+  SetFrameTimeout(limits.frameTimeoutMs);
+}
+
+// The stored options onto a new connection's socket, before its threads run.
+void Link::ApplySocketOptions() {
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  if (m_KeepIdle > 0) m_pSocket->set_keepalive(m_KeepIdle, m_KeepInterval, m_KeepCount);
+  if (m_WriteTimeoutMs > 0) ApplyWriteTimeout();
+}
+
+// A connection opens: a fresh end reason and an empty queue.
+void Link::BeginConnection() {
+  m_EndReason.store(static_cast<int>(LinkEndReason::None), std::memory_order_release);
+  m_Ended.store(false, std::memory_order_release);
+  m_Refusing.store(false, std::memory_order_relaxed);
+  ApplySocketOptions();
+  m_SendQueue.Reopen(m_QueuedBytes);
+}
+
+void Link::ReplaceSocket(os_tcp_socket* socket) {
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  delete m_pSocket;
+  m_pSocket = socket;
 }
 
 bool Link::LinkOpen() {
@@ -231,8 +372,10 @@ bool Link::IsCloseEventPosted() {
 }
 
 void Link::postCloseEvent() {
+  if (m_pSocket && !m_CloseEvent.posted()) NoteEnd(LinkEndReason::LocalClose);
   m_CloseEvent.post();
   m_SendQueue.Wake();  // the writer notices at once instead of at its next poll
+  WakeWriteWaiters();
 }
 
 void Link::SetCallbackObject(LinkCBClass& callback) {
@@ -336,14 +479,14 @@ int Link::Connect(char* host, char* port, long& error) {
   m_Port = static_cast<int>(portValue);
 
   os_tcp_socket* fresh = new os_tcp_socket(1);
-  delete m_pSocket;
-  m_pSocket = fresh;
+  ReplaceSocket(fresh);
 
   if (m_Port < 1 || m_Port > 65535) {
     // Never narrowed to another port: fail before any attempt.
     HX_TRACE(4, LinkPrefix{this} << " - Failed to connect.");
     return -1;
   }
+  m_pSocket->set_connect_bound(m_ConnectTimeoutMs.load(std::memory_order_relaxed));
   try {
     m_CloseEvent.reset();
     os_ip_address ip(m_HostName);
@@ -374,7 +517,7 @@ int Link::Connect(char* host, char* port, long& error) {
     return -1;
   }
   m_pAcceptedOn = nullptr;
-  m_SendQueue.Reopen(m_QueuedBytes);
+  BeginConnection();
   ThreadsWriteLock();
   delete m_pWriteThread;
   delete m_pReadThread;
@@ -397,8 +540,7 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
     return -1;
   }
   HX_TRACE(5, "Delete old socket allocation");
-  delete m_pSocket;
-  m_pSocket = socket;
+  ReplaceSocket(socket);
   if (m_CloseEvent.posted() || !IsConnected(socket, this)) {
     HX_TRACE(2, "Can not accept connection. Socket is not connected.");
     return -1;
@@ -426,7 +568,7 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
   m_Port = peerPort;
   m_pAcceptedOn = t_hxServingServer;
   HX_TRACE(5, "Peer address " << m_HostName << ":" << m_Port);
-  m_SendQueue.Reopen(m_QueuedBytes);
+  BeginConnection();
   ThreadsWriteLock();
   HX_TRACE(5, "Delete write and read thread allocation");
   delete m_pWriteThread;
@@ -452,6 +594,7 @@ void Link::CloseSocket(const char* caller) {
   LINK_SCOPE("Link::CloseSocket");
   m_CloseEvent.post();
   m_SendQueue.Wake();
+  WakeWriteWaiters();
   try {
     m_pSocket->shutdown(2);
   } catch (const os_network_toolkit_error& e) {
@@ -478,7 +621,10 @@ void Link::DisConnect() {
   // Also shut down a socket whose close event was posted by postCloseEvent
   // alone: otherwise a reader blocked in a read would keep the wait below
   // from ever returning.
-  if (m_pSocket && (LinkOpen() || m_pSocket->handle() != -1)) CloseSocket("DisConnect");
+  if (m_pSocket && (LinkOpen() || m_pSocket->handle() != -1)) {
+    if (LinkOpen()) NoteEnd(LinkEndReason::LocalClose);  // before the reader sees the shutdown
+    CloseSocket("DisConnect");
+  }
 
   // Under the lock: on an accepted link the reader may get here (from
   // Receive) while the accepting thread is still storing the thread objects.
@@ -520,6 +666,16 @@ int Link::Send(const char* data, unsigned int length) {
   LINK_SCOPE("Link::Send");
   if (!LinkOpen()) return -1;
   if (length >= kMaxFrameLength) return -1;  // no receiver could take it
+  // The backlog limit, tested again under the queue's lock; this first test
+  // spares building a frame that would be refused.
+  const uint64_t limit = m_MaxQueuedBytes.load(std::memory_order_relaxed);
+  if (limit) {
+    uint64_t now = m_QueuedBytes.load(std::memory_order_relaxed);
+    if (now != 0 && now + length > limit) {
+      RefusedByLimit(hx_fn, limit, length);
+      return -1;
+    }
+  }
   LinkBufferToSendClass rec;
   unsigned capacity = 0;
   if (length + 11 <= kSmallCapacity) {
@@ -537,19 +693,30 @@ int Link::Send(const char* data, unsigned int length) {
   // after the writer's last drain. A throwing push has changed nothing.
   LockedQueue<>::PushResult pushed;
   try {
-    pushed = m_SendQueue.PushCounted(rec, m_QueuedBytes, length, 0);
+    pushed = m_SendQueue.PushCounted(rec, m_QueuedBytes, length, limit);
   } catch (...) {
     delete[] rec.m_pBuffer;
     rec.m_pBuffer = nullptr;
     throw;
   }
-  if (pushed == LockedQueue<>::kClosed) {
+  if (pushed == LockedQueue<>::kClosed || pushed == LockedQueue<>::kOverLimit) {
     delete[] rec.m_pBuffer;
     rec.m_pBuffer = nullptr;
+    if (pushed == LockedQueue<>::kOverLimit) RefusedByLimit(hx_fn, limit, length);
     return -1;
   }
   rec.m_pBuffer = nullptr;  // the queue's copy now holds the only pointer
+  if (limit && m_Refusing.load(std::memory_order_relaxed))
+    m_Refusing.store(false, std::memory_order_relaxed);
   return 0;
+}
+
+// One trace line per run of refusals: a sender that retries in a loop must
+// not flood the trace.
+void Link::RefusedByLimit(const TDiagFunc& hx_fn, uint64_t limit, unsigned length) {
+  if (m_Refusing.exchange(true, std::memory_order_relaxed)) return;
+  HX_TRACE(2, LinkPrefix{this} << " - the send backlog limit of " << limit
+                               << " bytes refused a frame of " << length << " bytes.");
 }
 
 char* Link::TakeSpareFrame(unsigned need, unsigned& capacity) {
@@ -625,15 +792,18 @@ void* Link::StartWriteThread(void* arg) {
     HX_TRACE(1, "Writer thread is exiting due to os_thread_toolkit_error.");
     CodeLines(hx_fn, 1, e);
     prnthrdsToDiag(1);
+    link->NoteEnd(LinkEndReason::WriteFailed);
     link->CloseSocket("WriteLoop");
   } catch (const std::exception& e) {
     HX_TRACE(4, LinkPrefix{link} << ":"
                                  << "std::exception thrown. "
                                  << "Error: " << e.what());
+    link->NoteEnd(LinkEndReason::WriteFailed);
     link->CloseSocket("WriteLoop");
   } catch (...) {
     HX_TRACE(4, LinkPrefix{link} << ":"
                                  << "unknown exception thrown.");
+    link->NoteEnd(LinkEndReason::WriteFailed);
     link->CloseSocket("WriteLoop");
   }
   return nullptr;
@@ -684,12 +854,13 @@ void Link::WriteLoop() {
     }
     long written = m_pSocket->writev(iov.data(), static_cast<int>(iov.size()));
     // Count down and free the frames that went out whole.
-    uint64_t doneBytes = 0;
+    uint64_t doneBytes = 0, doneFrames = 0;
     size_t offset = 0;
     while (frames > 0 && offset + pending.front().m_Size <= static_cast<size_t>(written)) {
       --frames;
       offset += pending.front().m_Size;
       doneBytes += pending.front().m_DataSize;
+      ++doneFrames;
       LinkBufferToSendClass& done = pending.front();
       if (done.m_Capacity == kSmallCapacity) {
         returned.push_back(done.m_pBuffer);
@@ -701,7 +872,15 @@ void Link::WriteLoop() {
     }
     if (!returned.empty()) ReturnSmallFrames(returned);
     if (doneBytes) m_QueuedBytes.fetch_sub(doneBytes, std::memory_order_relaxed);
+    if (doneFrames) m_SendQueue.MarkWritten(doneFrames);
+    // Ordered after the updates above, so a waiter that registered too late
+    // for the notification has seen them.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (m_WrittenWaiters.load(std::memory_order_relaxed) > 0) WakeWriteWaiters();
     if (offset != total) {
+      int err = m_pSocket->error();
+      NoteEnd(err == ETIMEDOUT || err == EAGAIN || err == EWOULDBLOCK ? LinkEndReason::PeerTimeout
+                                                                      : LinkEndReason::WriteFailed);
       HX_TRACE(4, LinkPrefix{this} << "Write has failed. Sent only "
                                    << (static_cast<size_t>(written) - offset) << " bytes out of "
                                    << pending.front().m_Size << ". Closing the socket.");
@@ -741,28 +920,34 @@ void Link::ReadLoop() {
                                  << "os_network_toolkit_error exception thrown. "
                                  << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
+    NoteEnd(LinkEndReason::NetworkError);
     CloseSocket("ReadLoop");
   } catch (const os_thread_toolkit_error& e) {
     HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
                     << "Error: " << e.what());
     CodeLines(hx_fn, 4, e);
+    NoteEnd(LinkEndReason::NetworkError);
     CloseSocket("ReadLoop");
   } catch (const os_toolkit_error& e) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << "os_toolkit_error exception thrown. "
                                  << "Error: " << e.what());
+    NoteEnd(LinkEndReason::NetworkError);
     CloseSocket("ReadLoop");
   } catch (const std::exception& e) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << "std::exception thrown. "
                                  << "Error: " << e.what());
+    NoteEnd(LinkEndReason::NetworkError);
     CloseSocket("ReadLoop");
   } catch (...) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << "unknown exception thrown.");
+    NoteEnd(LinkEndReason::NetworkError);
     CloseSocket("ReadLoop");
   }
   // However the loop ended, the writer must end too before we report.
+  NoteEnd(LinkEndReason::NetworkError);  // the socket went down between reads
   m_CloseEvent.post();
   m_SendQueue.Wake();
   if (m_pWriteThread) {
@@ -783,7 +968,10 @@ void Link::ReadLoop() {
   }
   // Also when the writer left through an exception without its drain.
   CloseQueue();
-  // No thread of this link uses the descriptor any more.
+  // No thread of this link uses the descriptor any more. Input nobody will
+  // read is dropped first: closing over it would reset the connection, and
+  // the peer could lose what it had not read yet of what we sent.
+  m_pSocket->discard_input(kDiscardOnClose);
   m_pSocket->close();
   HX_TRACE(5, LinkPrefix{this} << " - Calling the Exception  Callback.");
   if (m_pCallback) {
@@ -798,6 +986,7 @@ void Link::ReadLoop() {
                                    << "unknown exception thrown.");
     }
   }
+  m_Ended.store(true, std::memory_order_release);
   HX_TRACE(5, LinkPrefix{this} << " - END read loop");
   t_hxServingServer = nullptr;
 }
@@ -805,12 +994,44 @@ void Link::ReadLoop() {
 // Reads frames through a per-link buffer: every complete frame it holds is
 // delivered in place; a frame larger than the buffer gets its own allocation,
 // which above 1 MiB grows as the bytes arrive, so a header alone pins nothing.
+// With a frame time-out, the time spent waiting for the bytes of a frame
+// whose first byte has arrived is counted against it.
 void Link::ReadFrames(const TDiagFunc& hx_fn) {
   std::unique_ptr<char[]> buf(new char[kReadBufferSize + 1]);  // +1: the NUL after a payload
   size_t begin = 0, end = 0;
   std::unique_ptr<char[]> spare;  // the last large-frame buffer, reused
   size_t spareCap = 0;
+  using Clock = std::chrono::steady_clock;
+  long frameMs = 0;          // this frame's time-out, read as the frame starts
+  Clock::duration waited{};  // spent so far waiting for this frame's bytes
+  enum Got { kOk, kEnd, kError, kDown, kLate };
+  Got why = kOk;
 
+  // One read for a frame of which `started` says whether bytes have arrived.
+  auto readInto = [&](char* at, size_t max, bool started) -> long {
+    if (!IsConnected(m_pSocket, this)) {
+      why = kDown;
+      return -1;
+    }
+    if (started && frameMs > 0) {
+      auto left = std::chrono::milliseconds(frameMs) - waited;
+      auto t0 = Clock::now();
+      int ready = m_pSocket->wait_readable(
+          left.count() > 0
+              ? static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(left).count())
+              : 0);
+      waited += Clock::now() - t0;
+      if (ready == 0) {
+        why = kLate;
+        return -1;
+      }
+    }
+    int n = m_pSocket->read(at, static_cast<int>(std::min<size_t>(max, INT_MAX)));
+    if (n > 0) return n;
+    why = n == 0 ? kEnd : kError;
+    return -1;
+  };
   // Makes at least `need` bytes (need <= kReadBufferSize) available at begin.
   auto fill = [&](size_t need) -> bool {
     if (begin + need > kReadBufferSize) {
@@ -819,31 +1040,59 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
       begin = 0;
     }
     while (end - begin < need) {
-      if (!IsConnected(m_pSocket, this)) return false;
-      int n = m_pSocket->read(buf.get() + end, static_cast<int>(kReadBufferSize - end));
-      if (n <= 0) return false;
+      long n = readInto(buf.get() + end, kReadBufferSize - end, end > begin);
+      if (n < 0) return false;
       end += static_cast<size_t>(n);
     }
     return true;
   };
+  // Ends the link after a failed read of a frame; `inFrame`: some of the
+  // frame had arrived (the peer cut it short).
+  auto failed = [&](const char* line, bool inFrame) {
+    if (why == kLate) {
+      NoteEnd(LinkEndReason::FrameTimeout);
+      HX_TRACE(2, LinkPrefix{this} << " - frame not complete within " << frameMs
+                                   << " ms. Closing the socket.");
+    } else {
+      if (why == kEnd && !inFrame)
+        NoteEnd(LinkEndReason::PeerClosed);
+      else if (why == kError && m_pSocket->error() == ETIMEDOUT)
+        NoteEnd(LinkEndReason::PeerTimeout);
+      else
+        NoteEnd(LinkEndReason::NetworkError);
+      HX_TRACE(4, LinkPrefix{this} << line);
+    }
+    CloseSocket("ReadLoop");
+  };
+  const char* const kHeaderFailed = " - header read has failed. Closing the socket.";
+  const char* const kBufferFailed = " - buffer read has failed. Closing the socket.";
 
   while (LinkOpen()) {
     if (begin == end) begin = end = 0;
+    frameMs = m_FrameTimeoutMs.load(std::memory_order_relaxed);
+    waited = Clock::duration::zero();
     uint64_t length = 0;
-    if (!fill(10) || !ParseFrameHeader(buf.get() + begin, length)) {
-      HX_TRACE(4, LinkPrefix{this} << " - header read has failed. Closing the socket.");
+    if (!fill(10)) {
+      failed(kHeaderFailed, end > begin);
+      continue;
+    }
+    if (!ParseFrameHeader(buf.get() + begin, length)) {
+      NoteEnd(LinkEndReason::BadHeader);
+      HX_TRACE(4, LinkPrefix{this} << kHeaderFailed);
       CloseSocket("ReadLoop");
       continue;
     }
     begin += 10;
     if (length >= kMaxFrameLength) {
       // A negative length as a signed 32-bit receiver reads it.
-      HX_TRACE(4, LinkPrefix{this} << " - buffer read has failed. Closing the socket.");
+      NoteEnd(LinkEndReason::PayloadTooLarge);
+      HX_TRACE(4, LinkPrefix{this} << kBufferFailed);
       CloseSocket("ReadLoop");
       continue;
     }
     unsigned long limit = m_MaxPayload.load(std::memory_order_relaxed);
     if (limit && length > limit) {
+      NoteEnd(LinkEndReason::PayloadTooLarge);
       HX_TRACE(4, LinkPrefix{this} << " - frame length " << length << " exceeds the limit of "
                                    << limit << ". Closing the socket.");
       CloseSocket("ReadLoop");
@@ -851,9 +1100,9 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
     }
     size_t n = static_cast<size_t>(length);
     if (n <= kReadBufferSize) {
-      if (!fill(n)) {
-        HX_TRACE(4, LinkPrefix{this} << " - buffer read has failed. Closing the socket.");
-        CloseSocket("ReadLoop");
+      // The header is in: the frame has started even with no payload byte yet.
+      if (end - begin < n && !fill(n)) {
+        failed(kBufferFailed, true);
         continue;
       }
       char* payload = buf.get() + begin;
@@ -890,13 +1139,8 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
         big.swap(grown);
         cap = ncap;
       }
-      if (!IsConnected(m_pSocket, this)) {
-        ok = false;
-        break;
-      }
-      size_t want = std::min(cap, n) - got;
-      int r = m_pSocket->read(big.get() + got, static_cast<int>(std::min<size_t>(want, INT_MAX)));
-      if (r <= 0) {
+      long r = readInto(big.get() + got, std::min(cap, n) - got, true);
+      if (r < 0) {
         ok = false;
         break;
       }
@@ -909,8 +1153,7 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
       cap = n + 1;
     }
     if (!ok) {
-      HX_TRACE(4, LinkPrefix{this} << " - buffer read has failed. Closing the socket.");
-      CloseSocket("ReadLoop");
+      failed(kBufferFailed, true);
       continue;
     }
     big[n] = '\0';

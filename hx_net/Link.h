@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -108,12 +109,13 @@ class LockedQueue {
     bool wasEmpty;
     {
       std::lock_guard<os_critical_section> g(m_Lock);
-      if (m_Closed) return kClosed;
+      if (m_Closed.load(std::memory_order_relaxed)) return kClosed;
       uint64_t now = count.load(std::memory_order_relaxed);
       if (limit && now != 0 && now + bytes > limit) return kOverLimit;
       wasEmpty = m_Items.empty();
       m_Items.push_back(item);
       count.fetch_add(bytes, std::memory_order_relaxed);
+      m_Pushed.store(m_Pushed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     if (wasEmpty) m_NotEmpty.post();
     return wasEmpty ? kPushedIntoEmpty : kPushed;
@@ -140,7 +142,7 @@ class LockedQueue {
       out.insert(out.end(), m_Items.begin(), m_Items.end());
       m_Items.clear();
     }
-    if (!m_Closed) m_NotEmpty.reset();
+    if (!IsClosed()) m_NotEmpty.reset();
     return n;
   }
   unsigned Size() {
@@ -156,7 +158,7 @@ class LockedQueue {
   // `count` to 0; waiters wake and stay awake.
   void Close(std::deque<T>& out, std::atomic<uint64_t>& count) {
     std::lock_guard<os_critical_section> g(m_Lock);
-    m_Closed = true;
+    m_Closed.store(true, std::memory_order_release);
     out.insert(out.end(), m_Items.begin(), m_Items.end());
     m_Items.clear();
     count.store(0, std::memory_order_relaxed);
@@ -165,14 +167,21 @@ class LockedQueue {
   // Accepts pushes again, starting empty at a count of 0.
   void Reopen(std::atomic<uint64_t>& count) {
     std::lock_guard<os_critical_section> g(m_Lock);
-    m_Closed = false;
+    m_Closed.store(false, std::memory_order_release);
     count.store(0, std::memory_order_relaxed);
+    m_Written.store(m_Pushed.load(std::memory_order_relaxed), std::memory_order_relaxed);
     if (m_Items.empty()) m_NotEmpty.reset();
   }
-  bool IsClosed() {
+  bool IsClosed() const { return m_Closed.load(std::memory_order_acquire); }
+  // Frames accepted by PushCounted since construction, and how many of them
+  // the consumer reported written (MarkWritten); a reopen counts the frames
+  // dropped at the close as written.
+  uint64_t Pushed() {
     std::lock_guard<os_critical_section> g(m_Lock);
-    return m_Closed;
+    return m_Pushed.load(std::memory_order_relaxed);
   }
+  uint64_t Written() const { return m_Written.load(std::memory_order_acquire); }
+  void MarkWritten(uint64_t frames) { m_Written.fetch_add(frames, std::memory_order_acq_rel); }
 
  private:
   void Wait(int timeoutMs) {
@@ -183,19 +192,45 @@ class LockedQueue {
   }
   bool TakeLocked(T& out) {
     if (m_Items.empty()) {
-      if (!m_Closed) m_NotEmpty.reset();  // undoes a Wake()
+      if (!IsClosed()) m_NotEmpty.reset();  // undoes a Wake()
       return false;
     }
     out = m_Items.front();
     m_Items.pop_front();
-    if (m_Items.empty() && !m_Closed) m_NotEmpty.reset();
+    if (m_Items.empty() && !IsClosed()) m_NotEmpty.reset();
     return true;
   }
 
   os_critical_section m_Lock;
   os_event_semaphore m_NotEmpty;
   std::deque<T> m_Items;
-  bool m_Closed = false;
+  std::atomic<bool> m_Closed{false};
+  std::atomic<uint64_t> m_Pushed{0};  // written under m_Lock
+  std::atomic<uint64_t> m_Written{0};
+};
+
+// Why a link's connection ended (Link::EndReason).
+enum class LinkEndReason {
+  None,             // open, or never opened
+  LocalClose,       // DisConnect or postCloseEvent by the owner
+  PeerClosed,       // end of stream between frames
+  NetworkError,     // reset, read error, a frame cut short, an exception in Receive
+  BadHeader,        // a header that is not "T xxxxxxxx"
+  PayloadTooLarge,  // above SetMaxPayload, or 0x80000000 and more
+  FrameTimeout,     // a started frame not complete within SetFrameTimeout
+  PeerTimeout,      // keep-alive or write time-out ran out (ETIMEDOUT)
+  WriteFailed,      // any other write error
+  HandshakeFailed,  // a TLS handshake that did not complete
+};
+
+// Protections a link applies to its connection; 0 everywhere is the plain
+// link: no limit, no keep-alive, no time-out.
+struct LinkLimits {
+  unsigned long maxPayload = 0;                                     // as SetMaxPayload
+  unsigned long maxQueuedBytes = 0;                                 // as SetMaxQueuedBytes
+  int keepIdleSeconds = 0, keepIntervalSeconds = 0, keepCount = 0;  // as SetKeepAlive
+  long writeTimeoutMs = 0;                                          // as SetWriteTimeout
+  long frameTimeoutMs = 0;                                          // as SetFrameTimeout
 };
 
 class HX_NET_API Link {
@@ -214,14 +249,52 @@ class HX_NET_API Link {
   // and starts both threads. 0 or -1.
   int AcceptConnection(os_tcp_socket* socket);
   // Closes the connection; unless called on the reader thread, waits until
-  // both threads have ended and releases them.
+  // both threads have ended and releases them. Frames still queued are
+  // dropped, not sent: to close after everything sent has left, call
+  // Flush first.
   void DisConnect();
 
-  // Queues one frame; 0, or -1 when the link is not open or the length is
-  // 0x80000000 or more. Never blocks on the network; no queue limit.
+  // Queues one frame; 0, or -1 when the link is not open, the length is
+  // 0x80000000 or more, or the backlog limit (SetMaxQueuedBytes) refuses it.
+  // Never blocks on the network.
   int Send(const char* data, unsigned int length);
   // Payload bytes accepted by Send and not yet written.
   unsigned int QueueSize();
+
+  // The settings below persist across reopening and may be made from any
+  // thread, also while the link is open (they then apply to the open
+  // connection too). Time-out arguments: 0 tests once without waiting,
+  // below 0 waits without limit.
+
+  // Backlog limit in payload bytes (0, the default: none). A Send that
+  // would take QueueSize() above it returns -1, queues nothing and leaves
+  // the link open; an empty backlog takes a frame of any size.
+  void SetMaxQueuedBytes(unsigned long bytes);
+  // True once QueueSize() <= bytes while the link is open; false when the
+  // link ends first (its frames are then dropped) or after timeoutMs.
+  bool WaitQueueBelow(unsigned long bytes, long timeoutMs);
+  // True once every frame accepted before the call has been written to the
+  // socket (frames sent meanwhile do not lengthen the wait); false when the
+  // link ends first or after timeoutMs. Any thread, callbacks included.
+  bool Flush(long timeoutMs);
+  // TCP keep-alive when all three are above 0 (0, 0, 0: off, the default):
+  // a peer that vanished is noticed after idle + interval x count seconds.
+  void SetKeepAlive(int idleSeconds, int intervalSeconds, int count);
+  // Ends the link when written data stays unacknowledged, or the peer takes
+  // no byte, for ms milliseconds (0, the default: no limit).
+  void SetWriteTimeout(long ms);
+  // Once a frame's first byte has arrived, the whole frame must arrive
+  // within ms milliseconds of waiting for it (0, the default: no limit).
+  // Idle time between frames does not count.
+  void SetFrameTimeout(long ms);
+  // A bound of this link's own on Connect, in milliseconds (0, the default:
+  // only the process-wide one); the shorter of the two applies.
+  void SetConnectTimeout(long ms);
+  // All of the above (and SetMaxPayload) at once.
+  void SetLimits(const LinkLimits& limits);
+  // Why the connection ended; None while open or never opened. Set before
+  // Exception is called; reset by reopening.
+  LinkEndReason EndReason();
 
   bool IsConnected();
   static bool IsConnected(os_tcp_socket* socket, Link* link);
@@ -258,6 +331,16 @@ class HX_NET_API Link {
   void WriteLoop();
   void CloseQueue();
   bool StartThreads(const TDiagFunc& hx_fn, const char* op, long& nativeError);
+  void NoteEnd(LinkEndReason reason);
+  void ApplySocketOptions();
+  void ApplyWriteTimeout();
+  void BeginConnection();
+  void ReplaceSocket(os_tcp_socket* socket);
+  void RefusedByLimit(const TDiagFunc& hx_fn, uint64_t limit, unsigned length);
+  template <class Pred>
+  bool WaitWritten(Pred done, long timeoutMs);
+  void WakeWriteWaiters();
+  bool HasEnded() const { return m_Ended.load(std::memory_order_acquire); }
   bool LinkOpen();
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
   char* TakeSmallFrame();
@@ -289,6 +372,23 @@ class HX_NET_API Link {
   int m_Port;
   std::atomic<void*> m_pClientData;
   std::atomic<unsigned long> m_MaxPayload;
+  std::atomic<unsigned long> m_MaxQueuedBytes{0};
+  std::atomic<bool> m_Refusing{false};  // in a run of refusals by the backlog limit
+  std::atomic<long> m_FrameTimeoutMs{0};
+  std::atomic<long> m_ConnectTimeoutMs{0};
+  std::atomic<int> m_EndReason{0};
+  std::atomic<bool> m_Ended{false};  // Exception has returned for this connection
+  // Socket options: guarded by m_SocketLock, which also guards replacing
+  // m_pSocket, so a setter never reaches a socket object being deleted.
+  std::mutex m_SocketLock;
+  int m_KeepIdle = 0, m_KeepInterval = 0, m_KeepCount = 0;
+  long m_WriteTimeoutMs = 0;
+  // Waiters of Flush and WaitQueueBelow; the writer notifies only when
+  // there are some.
+  std::mutex m_WrittenLock;
+  std::condition_variable m_WrittenCv;
+  std::atomic<int> m_WrittenWaiters{0};
 
+  friend class AcceptManagerCBClass;
   friend struct LinkPrefix;
 };

@@ -56,6 +56,7 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   SERVERLINK_SCOPE("ServerLink::InitServer");
   if (m_pServerThread || m_pServerSocket) {
     HX_TRACE(1, "TCP Server: InitServer was called on a server that is already listening.");
+    m_LastError.store(EALREADY);
     return -1;
   }
   m_Port = port;
@@ -69,7 +70,10 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   m_ReinitSleep = reinitSleep;
   m_MaxReinitAttempts = maxReinitAttempts;
   int rc = InitServerSocket();
-  if (rc < 0) return rc;
+  if (rc < 0) {
+    m_LastError.store(m_SocketError);
+    return rc;
+  }
   // The wake-up pipe and the thread can fail too (out of descriptors or
   // threads): the server then did not start, and leaves nothing behind, so
   // a later InitServer on this object can work.
@@ -79,11 +83,13 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(1, "TCP Server: the listener's wake-up could not be created. "
                     << "Native Error code is " << e.native_code());
+    m_LastError.store(static_cast<int>(e.native_code()));
     ReleaseFailedStart();
     return -1;
   } catch (const os_thread_toolkit_error& e) {
     HX_TRACE(1, "TCP Server: the server thread could not be created. "
                     << "Native Error code is " << e.native_code());
+    m_LastError.store(static_cast<int>(e.native_code()));
     ReleaseFailedStart();
     return -1;
   } catch (...) {
@@ -92,7 +98,12 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   }
   HX_TRACE(
       4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
+  m_LastError.store(0);
   return m_Port;
+}
+
+int ServerLink::LastError() {
+  return m_LastError.load();
 }
 
 void ServerLink::ReleaseFailedStart() {
@@ -119,6 +130,7 @@ int ServerLink::InitServerSocket() {
     delete m_pServerSocket;
     m_pServerSocket = socket.release();
   } catch (const os_network_toolkit_error& e) {
+    m_SocketError = static_cast<int>(e.native_code());
     if (automatic)
       HX_TRACE(1, "TCP Server: Automatic port allocation failed. "
                       << "Native Error code is " << e.native_code());

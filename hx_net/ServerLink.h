@@ -81,6 +81,9 @@ class HX_NET_API ServerLink {
   static void* StartServerThread(void* server);
   void ServerThreadLoop();
   void StopServer();
+  // The native error code (EADDRINUSE, EACCES, EMFILE, ...) of the last
+  // InitServer that failed; 0 after one that succeeded.
+  int LastError();
   bool IsOpen();
   void CloseSocket(const char* caller);
 
@@ -104,4 +107,6 @@ class HX_NET_API ServerLink {
   // Made by InitServer before the thread starts and freed after it has ended,
   // so StopServer can wake a select in progress.
   os_io_multiplexer* m_pMultiplexer;
+  std::atomic<int> m_LastError{0};
+  int m_SocketError = 0;  // of the last failed InitServerSocket
 };

@@ -307,8 +307,10 @@ void os_connectable_socket::connect_to(const sockaddr* address, int length) {
   };
   if (::connect(fd, address, static_cast<socklen_t>(length)) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) throw fail(errno, "connect");
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_ConnectTimeoutMs.load());
+    long boundMs = g_ConnectTimeoutMs.load();
+    long ownMs = m_ConnectBoundMs.load(std::memory_order_relaxed);
+    if (ownMs > 0 && ownMs < boundMs) boundMs = ownMs;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
     for (;;) {
       pollfd p{fd, POLLOUT, 0};
       int rc = ::poll(&p, 1, MillisLeft(deadline));

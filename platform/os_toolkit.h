@@ -180,6 +180,29 @@ class HX_NET_API os_connectable_socket : public os_socket {
   os_socket_address peer_address() const;
   int error() const { return m_LastError.load(std::memory_order_relaxed); }
 
+  // Options set under the close lock, so a descriptor already released (its
+  // number may belong to another socket by now) is never touched; false when
+  // the socket holds no descriptor. Throw nothing.
+  // TCP keep-alive: first probe after `idleSeconds` of silence, then every
+  // `intervalSeconds`, the connection ends (ETIMEDOUT) after `count`
+  // unanswered probes; figures above the system's maxima are clamped. All 0
+  // turns keep-alive off.
+  bool set_keepalive(int idleSeconds, int intervalSeconds, int count);
+  // A write that makes no progress for `sendMs` fails (EAGAIN); written data
+  // left unacknowledged for `unackedMs` ends the connection (ETIMEDOUT).
+  // 0 turns either off.
+  bool set_write_timeout(long sendMs, long unackedMs);
+  // 1 once a read would not block (data, end of stream or an error), 0 after
+  // `ms` milliseconds (below 0: no limit), -1 when the socket is closed.
+  int wait_readable(long ms);
+  // Reads and drops input that has arrived and not been read, without
+  // waiting, up to `maxBytes`: closing over unread input would reset the
+  // connection and lose what the peer had not read yet.
+  void discard_input(size_t maxBytes);
+  // This socket's own bound on connect_to in milliseconds (0: none); the
+  // process-wide bound still applies when it is shorter.
+  void set_connect_bound(long ms) { m_ConnectBoundMs.store(ms, std::memory_order_relaxed); }
+
   // The bound on connect_to for every socket in the process, in milliseconds
   // (default 21000). Tests shorten it.
   static void set_connect_timeout(long milliseconds);
@@ -192,6 +215,7 @@ class HX_NET_API os_connectable_socket : public os_socket {
   std::atomic<bool> m_Connected;
   std::atomic<bool> m_Failed;
   std::atomic<int> m_LastError;
+  std::atomic<long> m_ConnectBoundMs{0};
   friend class os_tcp_connection_server;
 };
 

@@ -1,0 +1,83 @@
+// Socket options, timed readiness and input draining for connected sockets.
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/os_toolkit.h"
+
+namespace {
+// The kernel's own limits on the keep-alive figures.
+const int kMaxKeepIdle = 32767;
+const int kMaxKeepInterval = 32767;
+const int kMaxKeepCount = 127;
+}  // namespace
+
+bool os_connectable_socket::set_keepalive(int idleSeconds, int intervalSeconds, int count) {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = handle();
+  if (fd == -1) return false;
+  int on = idleSeconds > 0 && intervalSeconds > 0 && count > 0;
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  if (!on) return true;
+  int idle = std::min(idleSeconds, kMaxKeepIdle);
+  int interval = std::min(intervalSeconds, kMaxKeepInterval);
+  int probes = std::min(count, kMaxKeepCount);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+  return true;
+}
+
+bool os_connectable_socket::set_write_timeout(long sendMs, long unackedMs) {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = handle();
+  if (fd == -1) return false;
+  timeval tv{};
+  if (sendMs > 0) {
+    tv.tv_sec = sendMs / 1000;
+    tv.tv_usec = (sendMs % 1000) * 1000;
+  }
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  unsigned user = unackedMs > 0 ? static_cast<unsigned>(std::min(unackedMs, 0x7fffffffL)) : 0;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user, sizeof user);
+  return true;
+}
+
+int os_connectable_socket::wait_readable(long ms) {
+  int fd = handle();
+  if (fd == -1) return -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+  for (;;) {
+    int left = -1;
+    if (ms >= 0) {
+      auto d = std::chrono::duration_cast<std::chrono::milliseconds>(
+                   deadline - std::chrono::steady_clock::now())
+                   .count();
+      left = d < 0 ? 0 : d > 0x7fffffff ? 0x7fffffff : static_cast<int>(d);
+    }
+    pollfd p{fd, POLLIN, 0};
+    int rc = ::poll(&p, 1, left);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return 1;  // let the read report the error
+    return rc > 0 ? 1 : 0;
+  }
+}
+
+void os_connectable_socket::discard_input(size_t maxBytes) {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = handle();
+  if (fd == -1) return;
+  char sink[16384];
+  size_t dropped = 0;
+  while (dropped < maxBytes) {
+    ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    dropped += static_cast<size_t>(n);
+  }
+}
