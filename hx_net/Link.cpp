@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -272,6 +274,7 @@ void Link::SetWriteTimeout(long ms) {
   LINK_SCOPE("Link::SetWriteTimeout");
   std::lock_guard<std::mutex> g(m_SocketLock);
   m_WriteTimeoutMs = ms > 0 ? ms : 0;
+  m_WriteWatchMs.store(m_WriteTimeoutMs, std::memory_order_relaxed);
   ApplyWriteTimeout();
 }
 
@@ -819,8 +822,40 @@ void Link::WriteLoop() {
   iov.reserve(kBatchFrames);
   std::unique_ptr<char[]> stage(new char[kBatchBytes]);
   std::vector<char*> returned;
+  // With a write time-out, data the peer leaves unacknowledged is watched
+  // while the writer has nothing else to do (a blocked write is bounded by
+  // the socket's own send time-out).
+  using Clock = std::chrono::steady_clock;
+  long lastUnacked = 0, writtenSince = 0;  // at the last look, and written since
+  Clock::time_point stalledSince{};
+  auto peerStalled = [&](long timeoutMs) {
+    long q = m_pSocket->unacknowledged_bytes();
+    Clock::time_point now = Clock::now();
+    bool progress = lastUnacked == 0 || q < lastUnacked + writtenSince;
+    writtenSince = 0;
+    lastUnacked = q > 0 ? q : 0;
+    if (q <= 0 || progress) stalledSince = now;
+    return q > 0 && now - stalledSince >= std::chrono::milliseconds(timeoutMs);
+  };
   while (LinkOpen()) {
     if (pending.empty()) {
+      const long watchMs = m_WriteWatchMs.load(std::memory_order_relaxed);
+      if (watchMs > 0 && m_pSocket->unacknowledged_bytes() > 0) {
+        if (peerStalled(watchMs)) {
+          NoteEnd(LinkEndReason::PeerTimeout);
+          HX_TRACE(4, LinkPrefix{this} << " - written data not acknowledged within " << watchMs
+                                       << " ms. Closing the socket.");
+          CloseSocket("WriteLoop");
+          break;
+        }
+        long step = std::max(10L, std::min(watchMs / 4, 250L));
+        if (m_SendQueue.PopAll(pending, static_cast<int>(step)) == 0) continue;
+        for (auto& r : pending) r.m_OwnsBuffer = true;
+        if (!LinkOpen()) break;
+      }
+    }
+    if (pending.empty()) {
+      lastUnacked = 0;
       // A push into the empty queue and every close wake us. After a second
       // with nothing to write the link gives back most of its small buffers,
       // then waits without a time-out: one wake-up per idle spell, none after.
@@ -853,6 +888,7 @@ void Link::WriteLoop() {
       ++frames;
     }
     long written = m_pSocket->writev(iov.data(), static_cast<int>(iov.size()));
+    writtenSince += written;
     // Count down and free the frames that went out whole.
     uint64_t doneBytes = 0, doneFrames = 0;
     size_t offset = 0;

@@ -376,6 +376,7 @@ class HX_NET_API Link {
   std::atomic<bool> m_Refusing{false};  // in a run of refusals by the backlog limit
   std::atomic<long> m_FrameTimeoutMs{0};
   std::atomic<long> m_ConnectTimeoutMs{0};
+  std::atomic<long> m_WriteWatchMs{0};  // m_WriteTimeoutMs, for the writer
   std::atomic<int> m_EndReason{0};
   std::atomic<bool> m_Ended{false};  // Exception has returned for this connection
   // Socket options: guarded by m_SocketLock, which also guards replacing

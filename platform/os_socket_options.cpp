@@ -1,8 +1,10 @@
 // Socket options, timed readiness and input draining for connected sockets.
 #include <errno.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -37,12 +39,7 @@ bool os_connectable_socket::set_write_timeout(long sendMs, long unackedMs) {
   std::lock_guard<std::mutex> g(m_CloseLock);
   int fd = handle();
   if (fd == -1) return false;
-  timeval tv{};
-  if (sendMs > 0) {
-    tv.tv_sec = sendMs / 1000;
-    tv.tv_usec = (sendMs % 1000) * 1000;
-  }
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  m_SendTimeoutMs.store(sendMs > 0 ? sendMs : 0, std::memory_order_relaxed);
   unsigned user = unackedMs > 0 ? static_cast<unsigned>(std::min(unackedMs, 0x7fffffffL)) : 0;
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user, sizeof user);
   return true;
@@ -80,4 +77,12 @@ void os_connectable_socket::discard_input(size_t maxBytes) {
     if (n <= 0) return;
     dropped += static_cast<size_t>(n);
   }
+}
+
+long os_connectable_socket::unacknowledged_bytes() {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = handle();
+  int queued = 0;
+  if (fd == -1 || ::ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
 }

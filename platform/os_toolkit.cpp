@@ -360,6 +360,7 @@ long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
     std::memcpy(local, iov, sizeof(iovec) * static_cast<size_t>(iovcnt));
   }
   long total = 0;
+  std::chrono::steady_clock::time_point lastProgress{};
   int first = 0;
   while (first < iovcnt && v[first].iov_len == 0) ++first;
   while (first < iovcnt) {
@@ -368,7 +369,18 @@ long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
     // One call takes at most IOV_MAX buffers (EMSGSIZE beyond); the loop
     // goes on with the rest like after a partial write.
     m.msg_iovlen = static_cast<size_t>(std::min(iovcnt - first, IOV_MAX));
-    ssize_t n = ::sendmsg(handle(), &m, MSG_NOSIGNAL);
+    // With a send time-out, the wait for room is a poll bounded from the
+    // last progress, so a peer that takes nothing for that long ends it.
+    const long sendMs = m_SendTimeoutMs.load(std::memory_order_relaxed);
+    ssize_t n = ::sendmsg(handle(), &m, MSG_NOSIGNAL | (sendMs > 0 ? MSG_DONTWAIT : 0));
+    if (n < 0 && sendMs > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (lastProgress == std::chrono::steady_clock::time_point{})
+        lastProgress = std::chrono::steady_clock::now();
+      pollfd p{handle(), POLLOUT, 0};
+      int rc = ::poll(&p, 1, MillisLeft(lastProgress + std::chrono::milliseconds(sendMs)));
+      if (rc != 0) continue;  // room, an error or EINTR: the next send tells
+      errno = ETIMEDOUT;
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       m_LastError.store(errno, std::memory_order_relaxed);
@@ -376,6 +388,7 @@ long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
       return total;
     }
     total += n;
+    lastProgress = std::chrono::steady_clock::now();
     size_t left = static_cast<size_t>(n);
     while (first < iovcnt && left >= v[first].iov_len) {
       left -= v[first].iov_len;

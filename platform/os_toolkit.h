@@ -188,7 +188,7 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // unanswered probes; figures above the system's maxima are clamped. All 0
   // turns keep-alive off.
   bool set_keepalive(int idleSeconds, int intervalSeconds, int count);
-  // A write that makes no progress for `sendMs` fails (EAGAIN); written data
+  // A write that makes no progress for `sendMs` fails (ETIMEDOUT); written data
   // left unacknowledged for `unackedMs` ends the connection (ETIMEDOUT).
   // 0 turns either off.
   bool set_write_timeout(long sendMs, long unackedMs);
@@ -199,6 +199,9 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // waiting, up to `maxBytes`: closing over unread input would reset the
   // connection and lose what the peer had not read yet.
   void discard_input(size_t maxBytes);
+  // Bytes written and not yet acknowledged by the peer (sent or not); -1
+  // when the socket is closed or cannot say.
+  long unacknowledged_bytes();
   // This socket's own bound on connect_to in milliseconds (0: none); the
   // process-wide bound still applies when it is shorter.
   void set_connect_bound(long ms) { m_ConnectBoundMs.store(ms, std::memory_order_relaxed); }
@@ -216,6 +219,7 @@ class HX_NET_API os_connectable_socket : public os_socket {
   std::atomic<bool> m_Failed;
   std::atomic<int> m_LastError;
   std::atomic<long> m_ConnectBoundMs{0};
+  std::atomic<long> m_SendTimeoutMs{0};
   friend class os_tcp_connection_server;
 };
 

@@ -256,6 +256,36 @@ TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerComplete
   server.StopServer();
 }
 
+// Limits reach every accepted link before its first frame; the cap closes
+// new connections at once while it is reached, and a link that has ended
+// stops counting before it is reaped.
+TEST_F(AcceptManagerTest, LinkLimitsAndTheCapOnOpenLinks) {
+  EchoManager manager;
+  LinkLimits limits;
+  limits.maxPayload = 100;
+  manager.SetLinkLimits(limits);
+  manager.SetMaxLinks(1);
+  Start(manager);
+  Client first;
+  ASSERT_TRUE(first.Open(port));
+  ASSERT_TRUE(first.RoundTrip(std::string(100, 'x')));
+  {
+    RawClient refused(port);
+    EXPECT_TRUE(WaitPeerClose(refused.fd));
+  }
+  EXPECT_TRUE(
+      trace.WaitFor("Maximum of 1 links reached: closing the new connection from 127.0.0.1:"));
+  EXPECT_EQ(manager.journal.Made(1), nullptr);  // no callback object for it
+  std::string tooBig(101, 'y');
+  ASSERT_EQ(first.link.Send(tooBig.data(), 101), 0);
+  ASSERT_TRUE(manager.journal.WaitEnded(1));
+  EXPECT_EQ(manager.journal.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
+  Client second;  // the first no longer counts
+  ASSERT_TRUE(second.Open(port));
+  EXPECT_TRUE(second.RoundTrip("served"));
+  server.StopServer();
+}
+
 TEST_F(AcceptManagerTest, FailingCreateLinkCBObjectClosesThatConnectionOnly) {
   EchoManager manager;
   Start(manager);

@@ -411,20 +411,27 @@ TEST(CtlRequests, FailedConnectSendsNothingAndStartsNoTimer) {
   RefusingPort refusing;
   FullListener full;
   ASSERT_TRUE(full.DropsConnects());
+  // The process-wide bound, or the request's own time-out when shorter.
   const struct {
     int port, rc;
     double atLeast;
-  } rows[] = {{refusing.port, CTL_RC_CONNECT_FAILED, 0}, {full.Port(), CTL_RC_TIMEOUT, 0.3}};
-  os_connectable_socket::set_connect_timeout(300);
+    long processBoundMs;
+    int timeout;
+    long connectError;
+  } rows[] = {{refusing.port, CTL_RC_CONNECT_FAILED, 0, 300, 5, ECONNREFUSED},
+              {full.Port(), CTL_RC_TIMEOUT, 0.3, 300, 5, ETIMEDOUT},
+              {full.Port(), CTL_RC_TIMEOUT, 1.0, 21000, 1, ETIMEDOUT}};
   for (auto& r : rows) {
     TraceCapture trace({"CtlClient"});
-    CtlHostParams p = Params(std::to_string(r.port));
+    os_connectable_socket::set_connect_timeout(r.processBoundMs);
+    CtlHostParams p = Params(std::to_string(r.port), r.timeout);
     std::string reply = "untouched";
     auto t0 = Clock::now();
     EXPECT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", reply), r.rc);
     double s = Seconds(Clock::now() - t0);
+    EXPECT_EQ(CtlInterface::LastConnectError(), r.connectError);
     EXPECT_GE(s, r.atLeast - 0.05) << r.rc;
-    EXPECT_LT(s, r.atLeast + 2.0) << r.rc;
+    EXPECT_LT(s, r.atLeast + 1.0) << r.rc;
     EXPECT_EQ(reply, "untouched");
     EXPECT_EQ(trace.Count("CTL request sent to: "), 0);
     EXPECT_FALSE(trace.WaitScope("CtlTimer::Activate", 0ms)) << "a timer was started";

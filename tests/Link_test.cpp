@@ -1,9 +1,12 @@
 #include "hx_net/Link.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -164,6 +167,80 @@ TEST(LinkWrite, QueueSizeTracksBacklogOfAPeerThatDoesNotRead) {
   ASSERT_EQ(all.size(), big.size() + 52);
   EXPECT_EQ(all.substr(big.size() + 10), Frame("12345") + Frame("1234567") + Frame(""));
   EXPECT_TRUE(Eventually([&] { return p.link.QueueSize() == 0; }));
+}
+
+// The backlog limit refuses a frame (one trace line per run of refusals) and
+// the link stays usable; WaitQueueBelow and Flush wake as the peer reads, and
+// give up at their time-out or when the link ends.
+TEST(LinkWrite, BacklogLimitAndWaitingForTheBacklog) {
+  TraceCapture trace({"Link"});
+  RawPeer p;
+  ASSERT_TRUE(p.Open());
+  p.link.SetMaxQueuedBytes(1 << 20);
+  const std::string big(32 << 20, 'B');  // an empty backlog takes any size
+  ASSERT_EQ(p.link.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  EXPECT_EQ(p.link.Send("x", 1), -1);
+  EXPECT_EQ(p.link.Send("y", 1), -1);
+  EXPECT_TRUE(p.link.IsConnected());
+  EXPECT_EQ(p.link.QueueSize(), big.size());
+  EXPECT_EQ(
+      trace.Count(" - the send backlog limit of 1048576 bytes refused a frame of 1 bytes.", 2), 1);
+  EXPECT_FALSE(p.link.WaitQueueBelow(0, 0));
+  EXPECT_FALSE(p.link.Flush(50));
+  auto flushed = std::async(std::launch::async, [&] { return p.link.Flush(-1); });
+  auto below = std::async(std::launch::async, [&] { return p.link.WaitQueueBelow(0, -1); });
+  ASSERT_EQ(ReadExact(p.fd, big.size() + 10).size(), big.size() + 10);
+  EXPECT_TRUE(flushed.get());
+  EXPECT_TRUE(below.get());
+  ASSERT_EQ(p.link.Send("z", 1), 0);
+  EXPECT_EQ(ReadExact(p.fd, 11), Frame("z"));
+
+  ASSERT_EQ(p.link.Send(big.data(), static_cast<unsigned>(big.size())), 0);
+  auto ended = std::async(std::launch::async, [&] { return p.link.Flush(-1); });
+  p.link.DisConnect();
+  EXPECT_FALSE(ended.get());  // its frames were dropped
+  EXPECT_FALSE(p.link.WaitQueueBelow(UINT_MAX, -1));
+}
+
+// Send, Flush, DisConnect: a peer that reads after the close gets every
+// frame, also when it had sent frames this side never read (a close over
+// unread input must not turn into a reset that drops what was flushed).
+TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
+  const int kRounds = 10, kFrames = 100;
+  const std::string payload(1000, 'f');
+  for (int round = 0; round < kRounds; ++round) {
+    os_tcp_connection_server listener(os_socket_address(0), 4);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;  // our data waits in the link's send buffer, not in ours
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a = LoopbackAddr(listener.socket_address().port());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    os_tcp_socket* s = new os_tcp_socket(0);
+    ASSERT_TRUE(listener.accept(*s));
+    struct Stalled : Recorder {
+      std::promise<void> go;
+      std::shared_future<void> released = go.get_future().share();
+      void Receive(unsigned n, const char* d, Link* l) override {
+        Recorder::Receive(n, d, l);
+        released.wait_for(kWait);
+      }
+    } rec;
+    Link link;
+    link.SetCallbackObject(rec);
+    ASSERT_EQ(link.AcceptConnection(s), 0);
+    std::string unread;
+    for (int i = 0; i < 40; ++i) unread += Frame(payload);
+    ASSERT_TRUE(WriteAll(fd, unread));
+    ASSERT_TRUE(rec.WaitFrames(1));  // the reader is held in the first frame
+    for (int i = 0; i < kFrames; ++i)
+      ASSERT_EQ(link.Send(payload.data(), static_cast<unsigned>(payload.size())), 0);
+    ASSERT_TRUE(link.Flush(-1));
+    rec.go.set_value();
+    link.DisConnect();
+    std::string got = ReadExact(fd, kFrames * (payload.size() + 10) + 1);
+    EXPECT_EQ(got.size(), kFrames * (payload.size() + 10)) << "round " << round;
+    ::close(fd);
+  }
 }
 
 TEST(LinkWrite, SendRefusedOnceClosed) {
@@ -437,22 +514,24 @@ TEST(LinkState, AdoptedSocketWithoutPeerAddressIsAny) {
 TEST(LinkHostileInput, PeerBytesThenCloseEndTheLinkCleanly) {
   const std::string header = " - header read has failed. Closing the socket.";
   const std::string buffer = " - buffer read has failed. Closing the socket.";
+  using R = LinkEndReason;
   struct Case {
     std::string bytes, line;
     std::vector<std::string> frames;
+    LinkEndReason reason;
   } cases[] = {
-      {Frame("x"), header, {"x"}},                       // closed between frames
-      {Frame("x") + "a 00000010abc", buffer, {"x"}},     // closed in a payload
-      {"a 00", header, {}},                              // closed in a header
-      {"a 0000000g", header, {}},                        // not hexadecimal
-      {"a -0000001", header, {}},                        // a sign
-      {"a 0x000001", header, {}},                        // a prefix
-      {"a  0000001x", header, {}},                       // a second blank
-      {"ab00000001x", header, {}},                       // no blank
-      {"Z 0000000Aabcdefghij", header, {"abcdefghij"}},  // upper-case hex, any type byte
-      {"a 80000000", buffer, {}},                        // negative as signed 32-bit
-      {"a ffffffff", buffer, {}},
-      {"a 7fffffffabc", buffer, {}},  // huge, then the peer closes
+      {Frame("x"), header, {"x"}, R::PeerClosed},                       // closed between frames
+      {Frame("x") + "a 00000010abc", buffer, {"x"}, R::NetworkError},   // closed in a payload
+      {"a 00", header, {}, R::NetworkError},                            // closed in a header
+      {"a 0000000g", header, {}, R::BadHeader},                         // not hexadecimal
+      {"a -0000001", header, {}, R::BadHeader},                         // a sign
+      {"a 0x000001", header, {}, R::BadHeader},                         // a prefix
+      {"a  0000001x", header, {}, R::BadHeader},                        // a second blank
+      {"ab00000001x", header, {}, R::BadHeader},                        // no blank
+      {"Z 0000000Aabcdefghij", header, {"abcdefghij"}, R::PeerClosed},  // upper-case hex
+      {"a 80000000", buffer, {}, R::PayloadTooLarge},                   // negative as signed 32-bit
+      {"a ffffffff", buffer, {}, R::PayloadTooLarge},
+      {"a 7fffffffabc", buffer, {}, R::NetworkError},  // huge, then the peer closes
   };
   for (auto& c : cases) {
     TraceCapture trace({"Link"});
@@ -462,6 +541,7 @@ TEST(LinkHostileInput, PeerBytesThenCloseEndTheLinkCleanly) {
     ::shutdown(p.fd, SHUT_WR);
     ASSERT_TRUE(p.rec.WaitEnd()) << c.bytes;
     EXPECT_EQ(p.rec.Frames(), c.frames) << c.bytes;
+    EXPECT_EQ(p.link.EndReason(), c.reason) << c.bytes;
     EXPECT_EQ(trace.Count(c.line, 4), 1) << c.bytes;
     int at = trace.IndexOf(c.line);
     EXPECT_LT(at, trace.IndexOf(" - Calling the Exception  Callback."));
@@ -483,6 +563,108 @@ TEST(LinkHostileInput, MaximumPayloadEndsTheLink) {
   ASSERT_TRUE(p.rec.WaitEnd());
   EXPECT_EQ(p.rec.Frames().size(), 1u);
   EXPECT_EQ(trace.Count(" - frame length 101 exceeds the limit of 100. Closing the socket.", 4), 1);
+  EXPECT_EQ(p.link.EndReason(), LinkEndReason::PayloadTooLarge);
+}
+
+// A frame whose first bytes came and the rest did not ends the link after
+// the frame time-out; a link idle between frames for as long is untouched.
+TEST(LinkHostileInput, FrameTimeoutEndsASlowDripButNotAnIdleLink) {
+  TraceCapture trace({"Link"});
+  RawPeer idle, drip;
+  for (RawPeer* p : {&idle, &drip}) {
+    p->link.SetFrameTimeout(300);
+    ASSERT_TRUE(p->Open());
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WriteAll(drip.fd, Frame("whole") + "a 000000"));
+  ASSERT_TRUE(drip.rec.WaitEnd());
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(290));
+  EXPECT_EQ(drip.rec.Frames(), std::vector<std::string>{"whole"});
+  EXPECT_EQ(drip.link.EndReason(), LinkEndReason::FrameTimeout);
+  EXPECT_EQ(trace.Count(" - frame not complete within 300 ms. Closing the socket.", 2), 1);
+  EXPECT_TRUE(idle.link.IsConnected());  // idle for longer than the time-out by now
+  EXPECT_EQ(idle.link.EndReason(), LinkEndReason::None);
+}
+
+// Two network namespaces joined by a veth pair, made for one test: a peer in
+// one whose interface is taken down has vanished without FIN or RST.
+struct VanishingNet {
+  std::string a, b;
+  bool ok = false;
+  VanishingNet() {
+    std::string tag = std::to_string(::getpid());
+    a = "hxA" + tag;
+    b = "hxB" + tag;
+    ok = Sh("ip netns add " + a + " && ip netns add " + b + " && ip link add vA" + tag + " netns " +
+            a + " type veth peer name vB" + tag + " netns " + b + " && ip -n " + a +
+            " addr add 10.211.0.1/24 dev vA" + tag + " && ip -n " + b +
+            " addr add 10.211.0.2/24 dev vB" + tag + " && ip -n " + a + " link set vA" + tag +
+            " up && ip -n " + b + " link set vB" + tag + " up");
+  }
+  ~VanishingNet() { Sh("ip netns del " + a + "; ip netns del " + b); }
+  bool Vanish() { return Sh("ip -n " + b + " link set vB" + std::to_string(::getpid()) + " down"); }
+  static bool Sh(const std::string& cmd) {
+    return std::system((cmd + " 2>/dev/null").c_str()) == 0;
+  }
+  // Runs f on a thread inside namespace `ns`: sockets it makes live there.
+  template <class F>
+  auto In(const std::string& ns, F f) -> decltype(f()) {
+    return std::async(std::launch::async,
+                      [&] {
+                        int nsfd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+                        if (nsfd < 0 || ::setns(nsfd, CLONE_NEWNET) != 0)
+                          throw std::runtime_error("setns");
+                        ::close(nsfd);
+                        return f();
+                      })
+        .get();
+  }
+};
+
+// A peer that vanished ends an idle link by keep-alive, and links with data
+// outstanding by the write time-out (data waiting in the kernel for an
+// acknowledgement; a write blocked for room), each once and on its own.
+TEST(LinkFaults, VanishedPeerEndsIdleAndBusyLinks) {
+  VanishingNet net;
+  if (!net.ok) GTEST_SKIP() << "skipped: cannot make network namespaces here (needs root and ip)";
+  int listener = net.In(net.b, [] {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(4000);
+    ::inet_pton(AF_INET, "10.211.0.2", &addr.sin_addr);
+    int rc = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) | ::listen(fd, 8);
+    return rc == 0 ? fd : -1;
+  });
+  ASSERT_GE(listener, 0);
+  Recorder recs[3];
+  Link links[3];  // idle, a little outstanding, a blocked write
+  links[0].SetKeepAlive(1, 1, 2);
+  for (int i = 0; i < 3; ++i) {
+    if (i) links[i].SetWriteTimeout(1000);
+    links[i].SetCallbackObject(recs[i]);
+    long err = 0;
+    char host[] = "10.211.0.2", port[] = "4000";
+    ASSERT_EQ(net.In(net.a, [&] { return links[i].Connect(host, port, err); }), 0);
+  }
+  ASSERT_TRUE(net.Vanish());
+  auto t0 = std::chrono::steady_clock::now();
+  std::string chunk(64 * 1024, 'w');
+  links[1].Send(chunk.data(), 1000);
+  for (int i = 0; i < 8; ++i) links[2].Send(chunk.data(), static_cast<unsigned>(chunk.size()));
+  const std::chrono::milliseconds bound[] = {std::chrono::seconds(1 + 1 * 2 + 1),
+                                             std::chrono::milliseconds(1000 + 1000),
+                                             std::chrono::milliseconds(1000 + 1000)};
+  for (int i : {1, 2, 0}) {
+    ASSERT_TRUE(recs[i].WaitEnd()) << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, bound[i]) << i;
+    EXPECT_EQ(links[i].EndReason(), LinkEndReason::PeerTimeout) << i;
+  }
+  for (int i = 0; i < 3; ++i) {
+    links[i].DisConnect();
+    EXPECT_EQ(recs[i].Ends(), 1);
+  }
+  ::close(listener);
 }
 
 TEST(LinkFaults, ThreadStartFailureReportsFailure) {

@@ -136,7 +136,9 @@ TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
   ServerLink second;
   ServerRecorder secondRec;
   second.SetCallbackObject(secondRec);
+  EXPECT_EQ(server.LastError(), 0);
   EXPECT_EQ(second.InitServer(port, nullptr, 10, -1), -1);
+  EXPECT_EQ(second.LastError(), EADDRINUSE);
   EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) +
                             " has failed. Native Error code is " + std::to_string(EADDRINUSE),
                         1),
