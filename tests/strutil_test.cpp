@@ -171,30 +171,6 @@ TEST(StrUtil, SequencesToBytes) {
   }
 }
 
-// From memory and from a stream alike; the stream is read up to the closing
-// apostrophe only.
-TEST(StrUtil, Unquote) {
-  const char* rows[][4] = {
-      // source, text, closed, what the stream still holds
-      {"junk`it\\'s a\\\\b'tail", "it's a\\b", "1", "tail"},
-      {"no backtick", "", "0", ""},
-      {"`ab\\", "ab", "0", ""},
-  };
-  for (const auto& r : rows) {
-    char out[64];
-    EXPECT_EQ(strunquote(r[0], out), r[2][0] - '0') << r[0];
-    EXPECT_STREQ(out, r[1]) << r[0];
-    FILE* in = fmemopen(const_cast<char*>(r[0]), strlen(r[0]), "r");
-    ASSERT_NE(in, nullptr);
-    EXPECT_EQ(fstrunquote(out, in), r[2][0] - '0') << "stream " << r[0];
-    EXPECT_STREQ(out, r[1]) << "stream " << r[0];
-    Bytes rest;
-    for (int c; (c = getc(in)) != EOF;) rest += static_cast<char>(c);
-    EXPECT_EQ(rest, r[3]) << "stream " << r[0];
-    fclose(in);
-  }
-}
-
 TEST(StrUtil, QuoteInPlaceKeepsLongText) {
   // Longer than any fixed private buffer would be.
   std::string text(20000, 'a');
