@@ -15,16 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(h, data, 10);
   bool expect = h[1] == ' ';
   unsigned long long want = 0;
+  const char* hex = "0123456789abcdef0123456789ABCDEF";
   for (int i = 2; i < 10 && expect; ++i) {
-    char c = h[i];
-    const char* digits = "0123456789abcdef";
-    const char* upper = "0123456789ABCDEF";
-    const char* p = c ? strchr(digits, c) : nullptr;
-    const char* q = c ? strchr(upper, c) : nullptr;
+    const char* p = h[i] ? strchr(hex, h[i]) : nullptr;
     if (p)
-      want = want * 16 + static_cast<unsigned>(p - digits);
-    else if (q)
-      want = want * 16 + static_cast<unsigned>(q - upper);
+      want = want * 16 + static_cast<unsigned>(p - hex) % 16;
     else
       expect = false;
   }

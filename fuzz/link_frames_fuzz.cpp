@@ -3,6 +3,7 @@
 // deliver before it ends; the Receive sequence must match it byte for byte,
 // Exception must come exactly once, and the Link must be destroyed cleanly.
 #include <stdint.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 
 namespace {
 
+const char kHex[] = "0123456789abcdef0123456789ABCDEF";
+
 // What the reader must deliver: whole frames with a blank and eight hex digits
 // in the header and a length below 80000000 hexadecimal, until the first
 // malformed header, impossible length, or truncated frame.
@@ -28,17 +31,10 @@ std::vector<std::string> Reference(const uint8_t* d, size_t n) {
     if (d[pos + 1] != ' ') break;
     unsigned long long len = 0;
     bool ok = true;
-    for (size_t i = pos + 2; i < pos + 10; ++i) {
-      char c = static_cast<char>(d[i]);
-      int v = (c >= '0' && c <= '9')   ? c - '0'
-              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                       : -1;
-      if (v < 0) {
-        ok = false;
-        break;
-      }
-      len = len * 16 + static_cast<unsigned>(v);
+    for (size_t i = pos + 2; i < pos + 10 && ok; ++i) {
+      const char* p = d[i] ? strchr(kHex, d[i]) : nullptr;
+      ok = p != nullptr;
+      if (ok) len = len * 16 + static_cast<unsigned>(p - kHex) % 16;
     }
     if (!ok || len >= 0x80000000ull || n - pos - 10 < len) break;
     out.emplace_back(reinterpret_cast<const char*>(d + pos + 10), static_cast<size_t>(len));

@@ -21,36 +21,11 @@ namespace {
 using std::string;
 
 string RefToEsc(const string& s) {
+  static const string kBytes = "\b\t\n\f\r\"\\", kLetters = "btnfr\"\\";
   string out;
   for (char c : s) {
-    const char* esc = nullptr;
-    switch (c) {
-      case '\b':
-        esc = "\\b";
-        break;
-      case '\t':
-        esc = "\\t";
-        break;
-      case '\n':
-        esc = "\\n";
-        break;
-      case '\f':
-        esc = "\\f";
-        break;
-      case '\r':
-        esc = "\\r";
-        break;
-      case '"':
-        esc = "\\\"";
-        break;
-      case '\\':
-        esc = "\\\\";
-        break;
-    }
-    if (esc)
-      out += esc;
-    else
-      out += c;
+    const size_t at = kBytes.find(c);
+    out += at == string::npos ? string(1, c) : string("\\") + kLetters[at];
   }
   return out;
 }
