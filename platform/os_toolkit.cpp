@@ -191,11 +191,6 @@ bool IsV4Mapped(const sockaddr_in6& a) {
 os_ip_address::os_ip_address() : m_Family(AF_INET), m_Bytes{}, m_ScopeId(0) {}
 
 os_ip_address::os_ip_address(const std::string& name) : os_ip_address() {
-  in_addr a{};
-  if (inet_pton(AF_INET, name.c_str(), &a) == 1) {  // the common case, without the resolver
-    std::memcpy(m_Bytes, &a, 4);
-    return;
-  }
   std::vector<os_ip_address> all = resolve(name);
   auto v4 = std::find_if(all.begin(), all.end(),
                          [](const os_ip_address& ip) { return ip.m_Family == AF_INET; });
@@ -203,6 +198,12 @@ os_ip_address::os_ip_address(const std::string& name) : os_ip_address() {
 }
 
 std::vector<os_ip_address> os_ip_address::resolve(const std::string& name) {
+  os_ip_address numeric;
+  if (inet_pton(AF_INET, name.c_str(), numeric.m_Bytes) == 1) return {numeric};
+  if (inet_pton(AF_INET6, name.c_str(), numeric.m_Bytes) == 1) {  // without a scope
+    numeric.m_Family = AF_INET6;
+    return {numeric};
+  }
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

@@ -108,12 +108,13 @@ class HX_NET_API os_ip_address {
   os_ip_address();  // the IPv4 any-address
   // A numeric address of either family ("10.1.2.3", "::1", "fe80::1%eth0") or
   // a host name. A name gives its first IPv4 address when it has one (so a
-  // name keeps the address it had before IPv6 was supported), else its first
-  // IPv6 one. Throws os_network_toolkit_error (HOST_NOT_FOUND, native ENXIO)
+  // listener given a name binds the IPv4 address it always did), else its
+  // first IPv6 one. Throws os_network_toolkit_error (HOST_NOT_FOUND, native ENXIO)
   // when nothing resolves.
   explicit os_ip_address(const std::string& nameOrNumeric);
   // Every address of a name or numeric text, both families, in the order the
-  // resolver gives (getaddrinfo). Never empty: throws as the constructor does.
+  // resolver gives (getaddrinfo; numeric text without it). Never empty:
+  // throws as the constructor does.
   static std::vector<os_ip_address> resolve(const std::string& nameOrNumeric);
 
   int family() const { return m_Family; }  // AF_INET or AF_INET6
