@@ -260,13 +260,14 @@ inline bool HasIPv6Loopback() {
   }();
   return has;
 }
-#define IPV6_OR_SKIP()                                                                          \
-  if (!hxtest::HasIPv6Loopback()) GTEST_SKIP() << "skipped: this machine has no IPv6 loopback " \
-                                                  "(::1)"
+constexpr const char* kNoIPv6 = "skipped: this machine has no IPv6 loopback (::1)";
+#define IPV6_OR_SKIP()                                               \
+  do {                                                               \
+    if (!hxtest::HasIPv6Loopback()) GTEST_SKIP() << hxtest::kNoIPv6; \
+  } while (0)
 
 // A raw socket of the family of `ip` ("127.0.0.1", "::1") connected to ip and
 // port, with its own local port in `localPort`; -1 when nothing listens there.
-// An IPv6 socket is IPv6 only, so "::ffff:..." never reaches an IPv4 listener.
 inline int RawConnectTo(const char* ip, int port, int* localPort = nullptr) {
   sockaddr_storage a{}, local{};
   socklen_t len = 0;
