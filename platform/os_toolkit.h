@@ -226,7 +226,8 @@ class HX_NET_API os_connectable_socket : public os_socket {
   os_socket_address peer_address() const;
   // The peer's address as text, as a link names its peer: dotted for IPv4 and
   // IPv4-mapped peers, the compressed form for IPv6, "ANY" for an any-address
-  // or when there is no readable IP peer address (port 0 then). Never throws.
+  // or when there is no readable IP peer address (port 0 then). Raises no
+  // toolkit error.
   std::string peer_text(int& port) const;
   int error() const { return m_LastError.load(std::memory_order_relaxed); }
 
