@@ -1,27 +1,9 @@
 #include "hx_net/AcceptManager.h"
 
-#include <arpa/inet.h>
-
 #include <memory>
 #include <stdexcept>
 
 #include "hx_net/trace_modules.h"
-
-namespace {
-// "host:port" of an accepted socket's peer, for the trace.
-std::string PeerText(os_tcp_socket* socket) {
-  try {
-    os_socket_address peer = socket->peer_address();
-    char text[INET_ADDRSTRLEN] = {0};
-    in_addr a{};
-    a.s_addr = static_cast<uint32_t>(peer.ip_address());
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(peer.port());
-  } catch (const os_toolkit_error&) {
-    return "ANY:0";
-  }
-}
-}  // namespace
 
 AcceptManagerCBClass::AcceptManagerCBClass() = default;
 
@@ -79,8 +61,10 @@ bool AcceptManagerCBClass::AtMaxLinks(const TDiagFunc& hx_fn, os_tcp_socket* soc
   for (const LinkEntry& entry : m_Links)
     if (!entry.pLink->HasEnded() && !entry.pLink->IsTerminated()) ++open;
   if (open < cap) return false;
+  int peerPort = 0;
+  std::string peer = socket->peer_text(peerPort);
   HX_TRACE(2, "Maximum of " << cap << " links reached: closing the new connection from "
-                            << PeerText(socket) << ".");
+                            << os_host_port_text(peer, peerPort) << ".");
   return true;
 }
 

@@ -134,9 +134,9 @@ CtlClientLinkCBObject::~CtlClientLinkCBObject() = default;
 void CtlClientLinkCBObject::Receive(unsigned int length, const char* payload, Link* link) {
   CTL_SCOPE("CtlClientLinkCBObject::Receive");
   HX_TRACE_CTX(3, kCtlTraceContext,
-               "CTL response received from: " << (link ? link->GetHostName() : std::string()) << ":"
-                                              << (link ? link->GetPortNumber() : 0) << " ==> '"
-                                              << AsText(payload, length) << "'");
+               "CTL response received from: "
+                   << (link ? os_host_port_text(link->GetHostName(), link->GetPortNumber()) : ":0")
+                   << " ==> '" << AsText(payload, length) << "'");
   const bool gateway = m_ComponentType == CTL_COMPONENT_GATEWAY;
   std::string text;
   const CtlReplyOutcome outcome = CtlExamineReply(hx_fn, length, payload, gateway, text);
@@ -345,8 +345,10 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
   if (connected != 0) return error == ETIMEDOUT ? CTL_RC_TIMEOUT : CTL_RC_CONNECT_FAILED;
 
   link.Send(message.data(), static_cast<unsigned int>(message.size()));
-  HX_TRACE_CTX(3, kCtlTraceContext,
-               "CTL request sent to: " << host << ":" << port << " ==> '" << message << "'");
+  HX_TRACE_CTX(
+      3, kCtlTraceContext,
+      "CTL request sent to: " << (host.find(':') != std::string::npos ? "[" + host + "]" : host)
+                              << ":" << port << " ==> '" << message << "'");
 
   enum { kReceived, kEnded, kTimedOut, kNone } woken = kNone;
   {

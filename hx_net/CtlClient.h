@@ -31,7 +31,7 @@ enum ComponentTypeEnum : int32_t {
 
 // Where and how to reach one component. No operation changes it.
 struct HX_NET_API CtlHostParams {
-  char m_Host[256];  // host name or dotted IPv4, NUL-terminated
+  char m_Host[256];  // host name, dotted IPv4 or IPv6 text ("::1"), NUL-terminated
   char m_Port[8];    // decimal port, NUL-terminated
   int m_Timeout;     // seconds to wait for the reply after sending; 0 or less: no wait
   ComponentTypeEnum m_ComponentType;

@@ -1,6 +1,5 @@
 #include "hx_net/Link.h"
 
-#include <arpa/inet.h>
 #include <sys/uio.h>
 
 #include <algorithm>
@@ -67,7 +66,7 @@ bool ParseFrameHeader(const char* h, uint64_t& length) {
 struct LinkPrefix {
   const Link* l;
   std::ostream& Write(std::ostream& os) const {
-    if (l) return os << l->m_HostName << ":" << l->m_Port;
+    if (l) return os << os_host_port_text(l->m_HostName, l->m_Port);
     return os << ":0";
   }
 };
@@ -492,12 +491,7 @@ int Link::Connect(char* host, char* port, long& error) {
   m_pSocket->set_connect_bound(m_ConnectTimeoutMs.load(std::memory_order_relaxed));
   try {
     m_CloseEvent.reset();
-    os_ip_address ip(m_HostName);
-    os_socket_address addr;
-    addr.initialize();
-    addr.port(m_Port);
-    addr.ip_address(ip.as_long());
-    m_pSocket->connect_to(addr.sa(), os_socket_address::size());
+    m_pSocket->connect_to_host(m_HostName, m_Port);
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(4,
              LinkPrefix{this} << " - Connect has Caught network error. "
@@ -549,28 +543,11 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
     return -1;
   }
   HX_TRACE(5, "Get peer ip address and port");
-  long ip = 0;
-  int peerPort = 0;
-  try {
-    os_socket_address peer = socket->peer_address();
-    ip = peer.ip_address();
-    peerPort = peer.port();
-  } catch (const os_toolkit_error&) {
-    // The peer is already gone (or the descriptor is not a TCP socket): the
-    // link still opens, and its reader sees the end at once.
-  }
-  if (ip != 0) {
-    char text[INET_ADDRSTRLEN] = {0};
-    in_addr a{};
-    a.s_addr = static_cast<uint32_t>(ip);
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    m_HostName = text;
-  } else {
-    m_HostName = "ANY";
-  }
-  m_Port = peerPort;
+  // A peer already gone gives "ANY": the link still opens, and its reader
+  // sees the end at once.
+  m_HostName = socket->peer_text(m_Port);
   m_pAcceptedOn = t_hxServingServer;
-  HX_TRACE(5, "Peer address " << m_HostName << ":" << m_Port);
+  HX_TRACE(5, "Peer address " << os_host_port_text(m_HostName, m_Port));
   BeginConnection();
   ThreadsWriteLock();
   HX_TRACE(5, "Delete write and read thread allocation");

@@ -240,10 +240,12 @@ class HX_NET_API Link {
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
 
-  // Dials host (name or dotted IPv4) and port (decimal text, 1..65535).
-  // 0 when connected with both threads running, else -1. `error` is 0, or the
-  // native code of the network error that ended the attempt (ETIMEDOUT when
-  // the connect bound ran out) or of a failed thread creation.
+  // Dials host (a name, dotted IPv4 or IPv6 text) and port (decimal text,
+  // 1..65535); a name's addresses are tried in the resolver's order, all
+  // within the one connect bound. 0 when connected with both threads running,
+  // else -1. `error` is 0, or the native code of the network error that ended
+  // the last attempt (ETIMEDOUT when the connect bound ran out) or of a failed
+  // thread creation.
   int Connect(char* host, char* port, long& error);
   // Takes ownership of an accepted, connected socket (whatever the result)
   // and starts both threads. 0 or -1.
@@ -307,6 +309,8 @@ class HX_NET_API Link {
   void SetCallbackObject(LinkCBClass& callback);
   void SetClientData(void* data);
   void* GetClientData();
+  // The host given to Connect; after AcceptConnection the peer's address:
+  // dotted for IPv4 (also IPv4-mapped), "::1" style for IPv6, or "ANY".
   std::string GetHostName();
   int GetPortNumber();
   // Largest payload the reader accepts; 0 (default): no limit of our own.

@@ -117,15 +117,15 @@ int ServerLink::InitServerSocket() {
   SERVERLINK_SCOPE("ServerLink::InitServerSocket");
   const bool automatic = m_Port <= 0;
   try {
-    os_socket_address address(automatic ? 0 : m_Port);
+    const int bindPort = automatic ? 0 : m_Port;
+    std::unique_ptr<os_tcp_connection_server> socket;
     if (m_pLocalAddress) {
-      os_ip_address ip{std::string(m_pLocalAddress)};
-      address.initialize();
-      address.port(automatic ? 0 : m_Port);
-      address.ip_address(ip.as_long());
+      os_socket_address address(os_ip_address{std::string(m_pLocalAddress)}, bindPort);
+      socket.reset(new os_tcp_connection_server(address, kListenBacklog));
+    } else {
+      // Every interface: clients of both families are welcome.
+      socket.reset(new os_tcp_connection_server(bindPort, kListenBacklog));
     }
-    std::unique_ptr<os_tcp_connection_server> socket(
-        new os_tcp_connection_server(address, kListenBacklog));
     if (automatic) m_Port = socket->socket_address().port();
     delete m_pServerSocket;
     m_pServerSocket = socket.release();

@@ -68,7 +68,9 @@ class HX_NET_API ServerLink {
 
   void SetCallbackObject(ServerLinkCBClass& callback);
   // Listens on `port` (0 or negative: a port chosen by the system) on
-  // `localAddress` (null: every local interface) and starts the server thread.
+  // `localAddress` (IPv4 or IPv6 text, or a name; null: every local interface
+  // of both families, IPv4 alone where the machine has no IPv6) and starts
+  // the server thread.
   // After a failed accept the thread sleeps `reinitSleep` seconds between
   // attempts to re-create the socket, at most `maxReinitAttempts` attempts
   // per failure (-1: no limit). Returns the listening port, or -1 for every

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -175,33 +176,89 @@ os_thread_toolkit_error os_thread_toolkit_error::from_errno(int err, const std::
 // ---------------------------------------------------------------------------
 // Addresses
 
-os_ip_address::os_ip_address(const std::string& name) {
-  in_addr a{};
-  if (inet_pton(AF_INET, name.c_str(), &a) == 1) {
-    m_Addr = a.s_addr;
-    return;
+namespace {
+os_network_toolkit_error NotResolved(const std::string& name, int rc, int err) {
+  std::string msg = "cannot resolve host name '" + name +
+                    "': " + (rc == EAI_SYSTEM ? std::strerror(err) : gai_strerror(rc));
+  return os_network_toolkit_error(OS_ERR_HOST_NOT_FOUND, ENXIO, msg);
+}
+
+bool IsV4Mapped(const sockaddr_in6& a) {
+  return IN6_IS_ADDR_V4MAPPED(&a.sin6_addr);
+}
+}  // namespace
+
+os_ip_address::os_ip_address() : m_Family(AF_INET), m_Bytes{}, m_ScopeId(0) {}
+
+os_ip_address::os_ip_address(const std::string& name) : os_ip_address() {
+  std::vector<os_ip_address> all = resolve(name);
+  auto v4 = std::find_if(all.begin(), all.end(),
+                         [](const os_ip_address& ip) { return ip.m_Family == AF_INET; });
+  *this = v4 != all.end() ? *v4 : all.front();
+}
+
+std::vector<os_ip_address> os_ip_address::resolve(const std::string& name) {
+  os_ip_address numeric;
+  if (inet_pton(AF_INET, name.c_str(), numeric.m_Bytes) == 1) return {numeric};
+  if (inet_pton(AF_INET6, name.c_str(), numeric.m_Bytes) == 1) {  // without a scope
+    numeric.m_Family = AF_INET6;
+    return {numeric};
   }
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
   int rc = name.empty() ? EAI_NONAME : getaddrinfo(name.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || res == nullptr) {
-    std::string msg = "cannot resolve host name '" + name +
-                      "': " + (rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
-    if (res) freeaddrinfo(res);
-    throw os_network_toolkit_error(OS_ERR_HOST_NOT_FOUND, ENXIO, msg);
+  int err = errno;
+  std::vector<os_ip_address> out;
+  for (addrinfo* r = rc == 0 ? res : nullptr; r; r = r->ai_next) {
+    os_ip_address ip;
+    if (r->ai_family == AF_INET) {
+      std::memcpy(ip.m_Bytes, &reinterpret_cast<sockaddr_in*>(r->ai_addr)->sin_addr, 4);
+    } else if (r->ai_family == AF_INET6) {
+      const sockaddr_in6* a6 = reinterpret_cast<sockaddr_in6*>(r->ai_addr);
+      ip.m_Family = AF_INET6;
+      std::memcpy(ip.m_Bytes, &a6->sin6_addr, 16);
+      ip.m_ScopeId = a6->sin6_scope_id;
+    } else {
+      continue;
+    }
+    out.push_back(ip);
   }
-  m_Addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(res);
+  if (res) freeaddrinfo(res);
+  if (out.empty()) throw NotResolved(name, rc != 0 ? rc : EAI_NONAME, err);
+  return out;
+}
+
+bool os_ip_address::is_any() const {
+  static const unsigned char kZero[16] = {0};
+  return std::memcmp(m_Bytes, kZero, m_Family == AF_INET6 ? 16 : 4) == 0;
+}
+
+long os_ip_address::as_long() const {
+  if (m_Family != AF_INET) return 0;
+  uint32_t v;
+  std::memcpy(&v, m_Bytes, 4);
+  return static_cast<long>(v);
 }
 
 std::string os_ip_address::text() const {
-  char buf[INET_ADDRSTRLEN] = {0};
-  in_addr a{};
-  a.s_addr = m_Addr;
-  inet_ntop(AF_INET, &a, buf, sizeof buf);
+  char buf[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = {0};
+  if (m_Family == AF_INET) {
+    inet_ntop(AF_INET, m_Bytes, buf, sizeof buf);
+    return buf;
+  }
+  // getnameinfo adds the scope ("%eth0") that inet_ntop leaves out.
+  os_socket_address a(*this, 0);
+  if (getnameinfo(a.sa(), static_cast<socklen_t>(a.length()), buf, sizeof buf, nullptr, 0,
+                  NI_NUMERICHOST) != 0)
+    inet_ntop(AF_INET6, m_Bytes, buf, sizeof buf);
   return buf;
+}
+
+std::string os_host_port_text(const std::string& host, int port) {
+  if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
+  return host + ":" + std::to_string(port);
 }
 
 os_socket_address::os_socket_address() {
@@ -211,21 +268,72 @@ os_socket_address::os_socket_address(int p) {
   initialize();
   port(p);
 }
+os_socket_address::os_socket_address(const os_ip_address& ip, int p) {
+  std::memset(&m_Addr, 0, sizeof m_Addr);
+  if (ip.m_Family == AF_INET6) {
+    sockaddr_in6* a6 = reinterpret_cast<sockaddr_in6*>(&m_Addr);
+    a6->sin6_family = AF_INET6;
+    std::memcpy(&a6->sin6_addr, ip.m_Bytes, 16);
+    a6->sin6_scope_id = ip.m_ScopeId;
+  } else {
+    sockaddr_in* a4 = reinterpret_cast<sockaddr_in*>(&m_Addr);
+    a4->sin_family = AF_INET;
+    std::memcpy(&a4->sin_addr, ip.m_Bytes, 4);
+  }
+  port(p);
+}
 void os_socket_address::initialize() {
   std::memset(&m_Addr, 0, sizeof m_Addr);
-  m_Addr.sin_family = AF_INET;
+  m_Addr.ss_family = AF_INET;
 }
 void os_socket_address::port(int p) {
-  m_Addr.sin_port = htons(static_cast<uint16_t>(p));
+  uint16_t n = htons(static_cast<uint16_t>(p));
+  if (m_Addr.ss_family == AF_INET6)
+    reinterpret_cast<sockaddr_in6*>(&m_Addr)->sin6_port = n;
+  else
+    reinterpret_cast<sockaddr_in*>(&m_Addr)->sin_port = n;
 }
 void os_socket_address::ip_address(long a) {
-  m_Addr.sin_addr.s_addr = static_cast<uint32_t>(a);
+  int p = port();
+  initialize();
+  reinterpret_cast<sockaddr_in*>(&m_Addr)->sin_addr.s_addr = static_cast<uint32_t>(a);
+  port(p);
 }
 int os_socket_address::port() const {
-  return ntohs(m_Addr.sin_port);
+  if (m_Addr.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&m_Addr)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&m_Addr)->sin_port);
 }
 long os_socket_address::ip_address() const {
-  return static_cast<long>(m_Addr.sin_addr.s_addr);
+  if (m_Addr.ss_family != AF_INET) return 0;
+  return static_cast<long>(reinterpret_cast<const sockaddr_in*>(&m_Addr)->sin_addr.s_addr);
+}
+os_ip_address os_socket_address::ip() const {
+  os_ip_address ip;
+  if (m_Addr.ss_family == AF_INET6) {
+    const sockaddr_in6* a6 = reinterpret_cast<const sockaddr_in6*>(&m_Addr);
+    ip.m_Family = AF_INET6;
+    std::memcpy(ip.m_Bytes, &a6->sin6_addr, 16);
+    ip.m_ScopeId = a6->sin6_scope_id;
+  } else if (m_Addr.ss_family == AF_INET) {
+    std::memcpy(ip.m_Bytes, &reinterpret_cast<const sockaddr_in*>(&m_Addr)->sin_addr, 4);
+  }
+  return ip;
+}
+int os_socket_address::length() const {
+  return m_Addr.ss_family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6))
+                                      : static_cast<int>(sizeof(sockaddr_in));
+}
+void os_socket_address::unmap() {
+  if (m_Addr.ss_family != AF_INET6) return;
+  const sockaddr_in6 a6 = *reinterpret_cast<const sockaddr_in6*>(&m_Addr);
+  if (!IsV4Mapped(a6)) return;
+  uint32_t v4;
+  std::memcpy(&v4, a6.sin6_addr.s6_addr + 12, 4);
+  initialize();
+  sockaddr_in* a4 = reinterpret_cast<sockaddr_in*>(&m_Addr);
+  a4->sin_addr.s_addr = v4;
+  a4->sin_port = a6.sin6_port;
 }
 
 // ---------------------------------------------------------------------------
@@ -270,9 +378,10 @@ void os_socket::getsockopt(int level, int name, void* value, int* length) const 
 
 os_socket_address os_socket::socket_address() const {
   os_socket_address a;
-  socklen_t len = os_socket_address::size();
+  socklen_t len = sizeof(sockaddr_storage);
   if (::getsockname(handle(), a.sa(), &len) != 0)
     throw os_network_toolkit_error::from_errno(errno, "getsockname");
+  a.unmap();
   return a;
 }
 
@@ -297,39 +406,90 @@ long os_connectable_socket::connect_timeout() {
   return g_ConnectTimeoutMs.load();
 }
 
-void os_connectable_socket::connect_to(const sockaddr* address, int length) {
-  if (handle() != -1) close();
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw os_network_toolkit_error::from_errno(errno, "socket");
-  auto fail = [fd](int err, const char* what) {
-    ::close(fd);
-    return os_network_toolkit_error::from_errno(err, what);
-  };
-  if (::connect(fd, address, static_cast<socklen_t>(length)) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) throw fail(errno, "connect");
-    long boundMs = g_ConnectTimeoutMs.load();
-    long ownMs = m_ConnectBoundMs.load(std::memory_order_relaxed);
-    if (ownMs > 0 && ownMs < boundMs) boundMs = ownMs;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
-    for (;;) {
-      pollfd p{fd, POLLOUT, 0};
-      int rc = ::poll(&p, 1, MillisLeft(deadline));
-      if (rc < 0 && errno == EINTR) continue;
-      if (rc < 0) throw fail(errno, "connect");
-      if (rc == 0) throw fail(ETIMEDOUT, "connect");
-      break;
+long os_connectable_socket::connect_bound() const {
+  long bound = g_ConnectTimeoutMs.load();
+  long own = m_ConnectBoundMs.load(std::memory_order_relaxed);
+  return own > 0 && own < bound ? own : bound;
+}
+
+namespace {
+// One connection attempt that ends by `deadline`: the connected (blocking)
+// descriptor, or -1 with the errno in `err` and the failed call in `what`.
+int ConnectOne(const sockaddr* address, socklen_t length,
+               std::chrono::steady_clock::time_point deadline, int& err, const char*& what) {
+  what = "socket";
+  int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  what = "connect";
+  err = 0;
+  if (::connect(fd, address, length) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) {
+      err = errno;
+    } else {
+      for (;;) {
+        pollfd p{fd, POLLOUT, 0};
+        int rc = ::poll(&p, 1, MillisLeft(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        err = rc < 0 ? errno : rc == 0 ? ETIMEDOUT : 0;
+        break;
+      }
+      socklen_t len = sizeof err;
+      if (err == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err != 0) throw fail(err, "connect");
+  }
+  if (err != 0) {
+    ::close(fd);
+    return -1;
   }
   int flags = ::fcntl(fd, F_GETFL);
   ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  return fd;
+}
+}  // namespace
+
+void os_connectable_socket::connect_to(const sockaddr* address, int length) {
+  if (handle() != -1) close();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connect_bound());
+  int err = 0;
+  const char* what = "";
+  int fd = ConnectOne(address, static_cast<socklen_t>(length), deadline, err, what);
+  if (fd < 0) throw os_network_toolkit_error::from_errno(err, what);
   set_handle(fd);
   m_Failed.store(false);
   m_LastError.store(0);
   mark_connected();
+}
+
+void os_connectable_socket::connect_to_any(const std::vector<os_socket_address>& addresses) {
+  if (handle() != -1) close();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connect_bound());
+  int err = EADDRNOTAVAIL;  // for an empty list
+  const char* what = "connect";
+  int fd = -1;
+  for (size_t i = 0; i < addresses.size() && fd < 0; ++i) {
+    // The bound is shared: once it has run out, no address is tried any more.
+    if (i > 0 && std::chrono::steady_clock::now() >= deadline) {
+      err = ETIMEDOUT;
+      what = "connect";
+      break;
+    }
+    const os_socket_address& a = addresses[i];
+    fd = ConnectOne(a.sa(), static_cast<socklen_t>(a.length()), deadline, err, what);
+  }
+  if (fd < 0) throw os_network_toolkit_error::from_errno(err, what);
+  set_handle(fd);
+  m_Failed.store(false);
+  m_LastError.store(0);
+  mark_connected();
+}
+
+void os_connectable_socket::connect_to_host(const std::string& host, int port) {
+  std::vector<os_socket_address> addresses;
+  for (const os_ip_address& ip : os_ip_address::resolve(host)) addresses.emplace_back(ip, port);
+  connect_to_any(addresses);
 }
 
 int os_connectable_socket::read(void* buffer, int length) {
@@ -411,10 +571,26 @@ bool os_connectable_socket::connected() const {
 
 os_socket_address os_connectable_socket::peer_address() const {
   os_socket_address a;
-  socklen_t len = os_socket_address::size();
+  socklen_t len = sizeof(sockaddr_storage);
   if (::getpeername(handle(), a.sa(), &len) != 0)
     throw os_network_toolkit_error::from_errno(errno, "getpeername");
+  a.unmap();
   return a;
+}
+
+std::string os_connectable_socket::peer_text(int& port) const {
+  port = 0;
+  os_socket_address a;
+  try {
+    a = peer_address();
+  } catch (const os_toolkit_error&) {
+    // The peer is already gone (or the descriptor is not a TCP socket).
+    return "ANY";
+  }
+  if (a.family() != AF_INET && a.family() != AF_INET6) return "ANY";
+  port = a.port();
+  os_ip_address ip = a.ip();
+  return ip.is_any() ? "ANY" : ip.text();
 }
 
 os_tcp_socket::os_tcp_socket(int bindKind) : m_BindKind(bindKind) {}
@@ -426,25 +602,75 @@ os_tcp_socket* os_tcp_socket::adopt(int descriptor) {
   return s;
 }
 
+namespace {
+// A bound, listening, non-blocking descriptor, or -1 with the errno in `err`
+// and `what` naming the call that failed. v6only: -1 leaves the option alone.
+int Listen(const sockaddr* address, socklen_t length, int backlog, int v6only, int& err,
+           const char*& what) {
+  what = "socket";
+  int fd = ::socket(address->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  bool ok = true;
+  if (v6only >= 0) {
+    what = "setsockopt";
+    ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only) == 0;
+  }
+  if (ok) {
+    what = "bind";
+    ok = ::bind(fd, address, length) == 0;
+  }
+  if (ok) {
+    what = "listen";
+    ok = ::listen(fd, backlog) == 0;
+  }
+  if (!ok) {
+    err = errno;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+}  // namespace
+
 os_tcp_connection_server::os_tcp_connection_server(const os_socket_address& address, int backlog) {
   if (TakeFault(g_FailBindTimes)) {
     int code = static_cast<int>(g_FailBindCode.load());
     throw os_network_toolkit_error(os_portable_code(code), code, "bind: injected failure");
   }
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw os_network_toolkit_error::from_errno(errno, "socket");
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd, address.sa(), os_socket_address::size()) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw os_network_toolkit_error::from_errno(err, "bind");
+  int err = 0;
+  const char* what = "";
+  int fd = Listen(address.sa(), static_cast<socklen_t>(address.length()), backlog,
+                  address.family() == AF_INET6 ? 1 : -1, err, what);
+  if (fd < 0) throw os_network_toolkit_error::from_errno(err, what);
+  set_handle(fd);
+}
+
+os_tcp_connection_server::os_tcp_connection_server(int port, int backlog) {
+  if (TakeFault(g_FailBindTimes)) {
+    int code = static_cast<int>(g_FailBindCode.load());
+    throw os_network_toolkit_error(os_portable_code(code), code, "bind: injected failure");
   }
-  if (::listen(fd, backlog) != 0) {
-    int err = errno;
-    ::close(fd);
-    throw os_network_toolkit_error::from_errno(err, "listen");
+  sockaddr_in6 any6{};
+  any6.sin6_family = AF_INET6;
+  any6.sin6_addr = in6addr_any;
+  any6.sin6_port = htons(static_cast<uint16_t>(port));
+  int err = 0;
+  const char* what = "";
+  int fd = Listen(reinterpret_cast<sockaddr*>(&any6), sizeof any6, backlog, 0, err, what);
+  // No IPv6 on this machine (no such family, no address, or no dual stack):
+  // IPv4 alone. A port in use is no reason to fall back; that fails here.
+  bool noIPv6 = err == EAFNOSUPPORT || err == EPROTONOSUPPORT || err == EADDRNOTAVAIL ||
+                (fd < 0 && std::strcmp(what, "setsockopt") == 0);
+  if (fd < 0 && noIPv6) {
+    os_socket_address any4(port);
+    fd = Listen(any4.sa(), static_cast<socklen_t>(any4.length()), backlog, -1, err, what);
   }
+  if (fd < 0) throw os_network_toolkit_error::from_errno(err, what);
   set_handle(fd);
 }
 

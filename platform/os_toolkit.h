@@ -98,38 +98,75 @@ HX_NET_API long os_portable_code(int err);
 // ---------------------------------------------------------------------------
 // Addresses
 
-// An IPv4 address. as_long() is the 32-bit value in network byte order, so
-// 0 is the any-address and the value can be handed to inet_ntop unchanged.
+// An IP address of either family (an IPv6 one keeps its scope, "%eth0").
+//
+// The IPv4-only accessors, for IPv6: as_long() gives 0 (the value an IPv4
+// any-address has), so never rebuild a socket address from it; use
+// os_socket_address(const os_ip_address&, int) instead.
 class HX_NET_API os_ip_address {
  public:
-  os_ip_address() = default;
-  // Resolves a dotted address or a host name (getaddrinfo, IPv4 only).
-  // Throws os_network_toolkit_error when the name does not resolve.
-  explicit os_ip_address(const std::string& nameOrDotted);
-  long as_long() const { return static_cast<long>(m_Addr); }
-  std::string text() const;  // dotted text
+  os_ip_address();  // the IPv4 any-address
+  // A numeric address of either family ("10.1.2.3", "::1", "fe80::1%eth0") or
+  // a host name. A name gives its first IPv4 address when it has one (so a
+  // listener given a name binds the IPv4 address it always did), else its
+  // first IPv6 one. Throws os_network_toolkit_error (HOST_NOT_FOUND, native ENXIO)
+  // when nothing resolves.
+  explicit os_ip_address(const std::string& nameOrNumeric);
+  // Every address of a name or numeric text, both families, in the order the
+  // resolver gives (getaddrinfo; numeric text without it). Never empty:
+  // throws as the constructor does.
+  static std::vector<os_ip_address> resolve(const std::string& nameOrNumeric);
+
+  int family() const { return m_Family; }  // AF_INET or AF_INET6
+  bool is_any() const;                     // 0.0.0.0 or ::
+  // IPv4: the 32-bit value in network byte order, so 0 is the any-address and
+  // the value can be handed to inet_ntop unchanged. IPv6: 0 (see above).
+  long as_long() const;
+  // Dotted text for IPv4, the compressed form for IPv6 ("::1", with its scope
+  // when it has one).
+  std::string text() const;
 
  private:
-  uint32_t m_Addr = 0;  // network byte order
+  friend class os_socket_address;
+  int m_Family;
+  unsigned char m_Bytes[16];  // 4 used for IPv4; network byte order
+  uint32_t m_ScopeId;
 };
 
-// An IPv4 socket address (port in host order at the interface).
+// A socket address of either family (port in host order at the interface).
+// initialize(), the default constructor and the port constructor make an IPv4
+// address, as before IPv6.
+//
+// The IPv4-only accessors, for IPv6: ip_address() gives 0; ip_address(long)
+// turns the address into IPv4 with that value (the port stays); size() is
+// always the IPv4 structure's size (16), use length() for the address at hand.
 class HX_NET_API os_socket_address {
  public:
-  os_socket_address();                   // all zero: any address, port 0
-  explicit os_socket_address(int port);  // any address, the given port
+  os_socket_address();                                   // all zero: IPv4 any address, port 0
+  explicit os_socket_address(int port);                  // IPv4 any address, the given port
+  os_socket_address(const os_ip_address& ip, int port);  // either family
   void initialize();
   void port(int p);
   void ip_address(long networkOrderAddr);
   int port() const;
-  long ip_address() const;  // network byte order
+  long ip_address() const;  // network byte order; 0 for IPv6
+  int family() const { return m_Addr.ss_family; }
+  os_ip_address ip() const;
   const sockaddr* sa() const { return reinterpret_cast<const sockaddr*>(&m_Addr); }
   sockaddr* sa() { return reinterpret_cast<sockaddr*>(&m_Addr); }
   static constexpr int size() { return sizeof(sockaddr_in); }
+  int length() const;  // bytes of the address at hand: 16 for IPv4, 28 for IPv6
+  // An IPv4-mapped IPv6 address ("::ffff:127.0.0.1") becomes the plain IPv4
+  // one; any other address stays as it is.
+  void unmap();
 
  private:
-  sockaddr_in m_Addr;
+  sockaddr_storage m_Addr;
 };
+
+// "host:port", with an IPv6 address in brackets ("[::1]:4000"); any text with a
+// ':' in it counts as IPv6, so IPv4 texts and names come out as they are.
+HX_NET_API std::string os_host_port_text(const std::string& host, int port);
 
 // ---------------------------------------------------------------------------
 // Sockets
@@ -150,7 +187,8 @@ class HX_NET_API os_socket {
   void close();
   void setsockopt(int level, int name, const void* value, int length);
   void getsockopt(int level, int name, void* value, int* length) const;
-  os_socket_address socket_address() const;  // the local address (bound port)
+  // The local address (bound port); IPv4-mapped addresses come back as IPv4.
+  os_socket_address socket_address() const;
 
  protected:
   void set_handle(int fd) { m_Fd.store(fd, std::memory_order_release); }
@@ -164,9 +202,16 @@ class HX_NET_API os_socket {
 class HX_NET_API os_connectable_socket : public os_socket {
  public:
   os_connectable_socket();
-  // Connects to an IPv4 address; bounded by set_connect_timeout. Throws
-  // os_network_toolkit_error (native ECONNREFUSED, ETIMEDOUT, ...).
+  // Connects to an address of either family; bounded by set_connect_timeout.
+  // Throws os_network_toolkit_error (native ECONNREFUSED, ETIMEDOUT, ...).
   void connect_to(const sockaddr* address, int length);
+  // Tries each address in turn until one connects, all within the one bound
+  // of set_connect_timeout (not one bound each). When none connects, throws
+  // the last attempt's error; ETIMEDOUT when the bound ran out first.
+  void connect_to_any(const std::vector<os_socket_address>& addresses);
+  // Resolves `host` (os_ip_address::resolve) and connects to `port` on its
+  // addresses in the resolver's order, as connect_to_any.
+  void connect_to_host(const std::string& host, int port);
   // Blocking; returns the byte count, 0 at end of stream, -1 on error
   // (error() then tells errno). Retries on EINTR.
   int read(void* buffer, int length);
@@ -177,7 +222,13 @@ class HX_NET_API os_connectable_socket : public os_socket {
   long writev(const struct iovec* iov, int iovcnt);
   bool good() const;       // holds a descriptor and saw no socket error
   bool connected() const;  // connected and not shut down
+  // IPv4-mapped peers (from a dual-stack listener) come back as IPv4.
   os_socket_address peer_address() const;
+  // The peer's address as text, as a link names its peer: dotted for IPv4 and
+  // IPv4-mapped peers, the compressed form for IPv6, "ANY" for an any-address
+  // or when there is no readable IP peer address (port 0 then). Raises no
+  // toolkit error.
+  std::string peer_text(int& port) const;
   int error() const { return m_LastError.load(std::memory_order_relaxed); }
 
   // Options set under the close lock, so a descriptor already released (its
@@ -205,6 +256,7 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // This socket's own bound on connect_to in milliseconds (0: none); the
   // process-wide bound still applies when it is shorter.
   void set_connect_bound(long ms) { m_ConnectBoundMs.store(ms, std::memory_order_relaxed); }
+  long connect_bound() const;  // what applies to this socket: the shorter bound
 
   // The bound on connect_to for every socket in the process, in milliseconds
   // (default 21000). Tests shorten it.
@@ -240,8 +292,15 @@ class HX_NET_API os_tcp_socket : public os_connectable_socket {
 // A bound, listening TCP socket.
 class HX_NET_API os_tcp_connection_server : public os_socket {
  public:
-  // Throws os_network_toolkit_error when the socket cannot be bound or listen.
+  // Listens on `address` alone (an IPv6 one with IPV6_V6ONLY, so "::" takes
+  // no IPv4 clients). Throws os_network_toolkit_error when the socket cannot
+  // be bound or listen.
   os_tcp_connection_server(const os_socket_address& address, int backlog);
+  // Listens on every local interface of both families: one IPv6 socket with
+  // IPV6_V6ONLY off, whose IPv4 peers read back as IPv4 (peer_address). The
+  // port must be free in both families. Where the machine has no IPv6, an
+  // IPv4 socket alone, as the constructor above with os_socket_address(port).
+  os_tcp_connection_server(int port, int backlog);
   // Accepts one connection into `socket`. Returns false (no exception) for the
   // failures of one pending connection or of resources (EAGAIN, EINTR,
   // ECONNABORTED, EPROTO, EPERM, EMFILE, ENFILE, ENOBUFS, ENOMEM);

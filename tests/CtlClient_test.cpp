@@ -504,6 +504,24 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
   EXPECT_EQ(got, want);  // no rejection line at level 2: it belongs to no context
 }
 
+// A component listening on every interface, asked over ::1; the traffic
+// lines write the IPv6 address in brackets.
+TEST(CtlTrace, LifeCheckOverIPv6Loopback) {
+  IPV6_OR_SKIP();
+  TraceCapture trace({"CtlClient"}, 0);
+  TDiag::Instance().SetContextLevel(kCtlTraceContext, 3);
+  TestComponent component(Answer({Reply("OK")}));
+  CtlHostParams p = Params(component.Port());
+  std::strcpy(p.m_Host, "::1");
+  std::string info;
+  EXPECT_EQ(CtlInterface::LifeCheck(p, info), CTL_RC_OK);
+  EXPECT_EQ(info, "OK");
+  EXPECT_EQ(component.Requests().size(), 1u);
+  const std::string to = "[::1]:" + component.Port() + " ==> '";
+  EXPECT_EQ(trace.Count("CTL request sent to: " + to), 1);
+  EXPECT_EQ(trace.Count("CTL response received from: " + to), 1);
+}
+
 TEST(CtlTrace, GatewayAcceptedReplyLine) {
   TraceCapture trace({"CtlClient"}, 3);
   TestComponent component(Answer({Reply("OK")}));

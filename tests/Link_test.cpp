@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -27,13 +28,16 @@ namespace {
 struct LinkPair {
   Recorder clientRec, serverRec;
   Link client, server;
-  bool Open() {
-    os_tcp_connection_server listener(os_socket_address(0), 16);
+  // `host`: "127.0.0.1" (the listener takes every IPv4 interface) or "::1".
+  bool Open(const char* host = "127.0.0.1") {
+    os_tcp_connection_server listener(
+        std::strchr(host, ':') ? os_socket_address(os_ip_address(host), 0) : os_socket_address(0),
+        16);
     std::string port = std::to_string(listener.socket_address().port());
     client.SetCallbackObject(clientRec);
     server.SetCallbackObject(serverRec);
     long err = 0;
-    if (client.Connect(const_cast<char*>("127.0.0.1"), const_cast<char*>(port.c_str()), err) != 0)
+    if (client.Connect(const_cast<char*>(host), const_cast<char*>(port.c_str()), err) != 0)
       return false;
     os_tcp_socket* s = new os_tcp_socket(0);
     if (!listener.accept(*s)) {
@@ -121,6 +125,67 @@ TEST(LinkExchange, PayloadsBothWaysInOrder) {
   EXPECT_EQ(p.serverRec.Ends(), 1);
   EXPECT_TRUE(p.client.IsTerminated());
   EXPECT_TRUE(p.server.IsTerminated());
+}
+
+TEST(LinkExchange, OverIPv6LoopbackWithThePeersTextAndBracketedPrefix) {
+  IPV6_OR_SKIP();
+  TraceCapture trace({"Link"});
+  LinkPair p;
+  ASSERT_TRUE(p.Open("::1"));
+  EXPECT_EQ(p.client.GetHostName(), "::1");
+  EXPECT_EQ(p.server.GetHostName(), "::1");
+  ASSERT_EQ(p.client.Send("ping", 4), 0);
+  ASSERT_EQ(p.server.Send("pong", 4), 0);
+  ASSERT_TRUE(p.serverRec.WaitFrames(1));
+  ASSERT_TRUE(p.clientRec.WaitFrames(1));
+  EXPECT_EQ(p.serverRec.Frames(), std::vector<std::string>{"ping"});
+  EXPECT_EQ(p.clientRec.Frames(), std::vector<std::string>{"pong"});
+  EXPECT_EQ(trace.Count("Peer address [::1]:" + std::to_string(p.server.GetPortNumber()), 5), 1);
+  long err = 0;
+  std::string port = std::to_string(p.client.GetPortNumber());
+  EXPECT_EQ(p.client.Connect(const_cast<char*>("::1"), &port[0], err), -1);
+  EXPECT_EQ(trace.Count("[::1]:" + port + " - Connect was called to an already connected link.", 3),
+            1);
+  p.client.DisConnect();
+  ASSERT_TRUE(p.serverRec.WaitEnd());
+  p.server.DisConnect();
+}
+
+// "localhost" with addresses of both families, a server on the family that
+// the resolver gives second: the first address is refused, the second taken.
+TEST(LinkExchange, LocalhostTriesTheNextAddressAfterARefusal) {
+  IPV6_OR_SKIP();
+  std::vector<os_ip_address> all = os_ip_address::resolve("localhost");
+  auto other = std::find_if(all.begin(), all.end(), [&](const os_ip_address& ip) {
+    return ip.family() != all.front().family();
+  });
+  if (other == all.end())
+    GTEST_SKIP() << "skipped: localhost resolves to " << all.front().text()
+                 << " only here (no address of the other family, see /etc/hosts); "
+                    "Socket.ConnectToAnyTriesAddressesInTurnWithinOneBound covers the order";
+  os_tcp_connection_server listener(os_socket_address(*other, 0), 4);
+  const int port = listener.socket_address().port();
+  // The same port on the first address: bound, not listening, so it refuses.
+  os_socket_address first(all.front(), port);
+  int holder = ::socket(first.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  if (first.family() == AF_INET6) ::setsockopt(holder, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+  ASSERT_EQ(::bind(holder, first.sa(), static_cast<socklen_t>(first.length())), 0)
+      << "port " << port << " taken on " << all.front().text();
+  Recorder rec;
+  Link link;
+  link.SetCallbackObject(rec);
+  long err = 0;
+  std::string portText = std::to_string(port);
+  EXPECT_EQ(link.Connect(const_cast<char*>("localhost"), &portText[0], err), 0);
+  EXPECT_EQ(err, 0);
+  os_tcp_socket accepted(0);
+  timeval tv{5, 0};
+  ASSERT_TRUE(listener.accept(accepted, &tv));
+  int peerPort = 0;
+  EXPECT_EQ(accepted.peer_text(peerPort), other->text());
+  link.DisConnect();
+  ::close(holder);
 }
 
 TEST(LinkWire, ConcurrentSendersNeverInterleave) {

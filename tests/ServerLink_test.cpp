@@ -169,6 +169,65 @@ TEST_F(ServerLinkTest, LocalAddressIsCopiedAndBoundAloneAlsoAfterReinitialisatio
   EXPECT_EQ(rec.Ends(), 0);
 }
 
+// No local address: clients of both families, each link naming its peer.
+TEST_F(ServerLinkTest, WithoutLocalAddressClientsOfBothFamiliesAreAccepted) {
+  IPV6_OR_SKIP();
+  int port = Start();
+  ASSERT_GT(port, 0);
+  const char* from[] = {"127.0.0.1", "::1"};
+  int fds[2], localPorts[2];
+  for (int i = 0; i < 2; ++i) {
+    fds[i] = RawConnectTo(from[i], port, &localPorts[i]);
+    ASSERT_GE(fds[i], 0) << from[i];
+    ASSERT_TRUE(rec.WaitAccepted(static_cast<size_t>(i) + 1)) << from[i];
+  }
+  for (int i = 0; i < 2; ++i) {
+    Recorder linkRec;
+    Link link;
+    link.SetCallbackObject(linkRec);
+    {
+      std::lock_guard<std::mutex> g(rec.mu);
+      ASSERT_EQ(link.AcceptConnection(rec.sockets[i].release()), 0);
+    }
+    EXPECT_EQ(link.GetHostName(), from[i]);
+    EXPECT_EQ(link.GetPortNumber(), localPorts[i]) << from[i];
+    ::close(fds[i]);
+    EXPECT_TRUE(linkRec.WaitEnd());
+  }
+}
+
+// The port is taken when either family holds it.
+TEST_F(ServerLinkTest, WithoutLocalAddressAPortTakenInEitherFamilyFails) {
+  IPV6_OR_SKIP();
+  for (int family : {AF_INET, AF_INET6}) {
+    RefusingPort holder(family);
+    ASSERT_EQ(::listen(holder.fd, 1), 0);
+    ServerLink s;
+    ServerRecorder r;
+    s.SetCallbackObject(r);
+    EXPECT_EQ(s.InitServer(holder.port, nullptr, 10, -1), -1) << family;
+    EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(holder.port) +
+                              " has failed. Native Error code is " + std::to_string(EADDRINUSE),
+                          1),
+              1)
+        << family;
+  }
+}
+
+TEST_F(ServerLinkTest, IPv6LocalAddressIsBoundAlone) {
+  IPV6_OR_SKIP();
+  server.SetCallbackObject(rec);
+  int port = server.InitServer(0, "::1", 10, -1);
+  ASSERT_GT(port, 0);
+  int fd = RawConnectTo("::1", port);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(rec.WaitAccepted(1));
+  EXPECT_EQ(RawConnectTo("127.0.0.1", port), -1);
+  ::close(fd);
+  std::lock_guard<std::mutex> g(rec.mu);
+  EXPECT_EQ(rec.sockets.size(), 1u);
+}
+
 TEST_F(ServerLinkTest, StopWakesTheSelectAndEndsOnce) {
   ASSERT_GT(Start(), 0);
   ASSERT_TRUE(trace.WaitScope("ServerLink::ServerThreadLoop"));

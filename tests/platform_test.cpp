@@ -449,6 +449,107 @@ TEST(IpAddress, DottedTextAndNames) {
   }
 }
 
+TEST(IpAddress, IPv6TextAndWhatTheIPv4OnlyAccessorsGive) {
+  os_ip_address v6("2001:0db8:0:0::1");
+  EXPECT_EQ(v6.family(), AF_INET6);
+  EXPECT_EQ(v6.text(), "2001:db8::1");
+  EXPECT_EQ(v6.as_long(), 0);
+  EXPECT_EQ(os_ip_address("fe80::1%lo").text(), "fe80::1%lo") << "the scope is kept";
+  EXPECT_TRUE(os_ip_address("::").is_any());
+  EXPECT_FALSE(os_ip_address("::1").is_any());
+
+  os_socket_address a(os_ip_address("::1"), 4000);
+  EXPECT_EQ(a.family(), AF_INET6);
+  EXPECT_EQ(a.port(), 4000);
+  EXPECT_EQ(a.ip_address(), 0);
+  EXPECT_EQ(a.length(), static_cast<int>(sizeof(sockaddr_in6)));
+  EXPECT_EQ(os_socket_address::size(), static_cast<int>(sizeof(sockaddr_in)));
+  a.ip_address(os_ip_address("127.0.0.1").as_long());  // becomes IPv4, keeps its port
+  EXPECT_EQ(a.family(), AF_INET);
+  EXPECT_EQ(a.ip().text(), "127.0.0.1");
+  EXPECT_EQ(a.port(), 4000);
+
+  os_socket_address mapped(os_ip_address("::ffff:10.1.2.3"), 80);
+  mapped.unmap();
+  EXPECT_EQ(mapped.family(), AF_INET);
+  EXPECT_EQ(mapped.ip().text(), "10.1.2.3");
+  EXPECT_EQ(mapped.port(), 80);
+
+  EXPECT_EQ(os_host_port_text("::1", 4000), "[::1]:4000");
+  EXPECT_EQ(os_host_port_text("127.0.0.1", 4000), "127.0.0.1:4000");
+  EXPECT_EQ(os_host_port_text("localhost", 4000), "localhost:4000");
+  auto e =
+      ErrorOf<os_network_toolkit_error>([] { os_ip_address::resolve("no-such-host.invalid"); });
+  EXPECT_EQ(e.native_code(), ENXIO);
+}
+
+// A listener given only a port takes both families; an accepted socket names
+// its peer as a link does.
+TEST(Socket, EveryInterfaceListenerNamesPeersOfBothFamilies) {
+  IPV6_OR_SKIP();
+  os_tcp_connection_server listener(0, 16);
+  const int port = listener.socket_address().port();
+  for (const char* from : {"127.0.0.1", "::1"}) {
+    os_tcp_socket client(1);
+    client.connect_to_host(from, port);
+    os_tcp_socket accepted(0);
+    timeval tv{5, 0};
+    ASSERT_TRUE(listener.accept(accepted, &tv)) << from;
+    int peerPort = 0;
+    EXPECT_EQ(accepted.peer_text(peerPort), from);
+    EXPECT_EQ(peerPort, client.socket_address().port()) << from;
+    EXPECT_EQ(accepted.peer_address().family(), std::string(from) == "::1" ? AF_INET6 : AF_INET)
+        << "an IPv4-mapped peer reads back as IPv4";
+  }
+}
+
+// Each address in turn: the first that connects wins; when none does, the
+// error is the last attempt's, and all attempts share the one bound. (A name
+// that resolves to both families is dialled this way, in the resolver's order.)
+TEST(Socket, ConnectToAnyTriesAddressesInTurnWithinOneBound) {
+  IPV6_OR_SKIP();
+  os_tcp_connection_server v4(os_socket_address(os_ip_address("127.0.0.1"), 0), 4);
+  os_tcp_connection_server v6(os_socket_address(os_ip_address("::1"), 0), 4);
+  hxtest::RefusingPort refusing4(AF_INET), refusing6(AF_INET6);
+  os_socket_address gone4(os_ip_address("127.0.0.1"), refusing4.port);
+  os_socket_address gone6(os_ip_address("::1"), refusing6.port);
+  os_socket_address at4(os_ip_address("127.0.0.1"), v4.socket_address().port());
+  os_socket_address at6(os_ip_address("::1"), v6.socket_address().port());
+  struct {
+    std::vector<os_socket_address> list;
+    int family;  // of the connection made, 0: none
+  } rows[] = {{{gone6, at4}, AF_INET}, {{gone4, at6}, AF_INET6}, {{gone6, gone4}, 0}};
+  for (auto& r : rows) {
+    os_tcp_socket s(1);
+    if (r.family == 0) {
+      EXPECT_EQ(ErrorOf<os_network_toolkit_error>([&] { s.connect_to_any(r.list); }).native_code(),
+                ECONNREFUSED);
+      EXPECT_EQ(s.handle(), -1);
+      continue;
+    }
+    ASSERT_NO_THROW(s.connect_to_any(r.list)) << r.family;
+    EXPECT_TRUE(s.connected());
+    EXPECT_EQ(s.peer_address().family(), r.family);
+  }
+
+  hxtest::FullListener full;
+  ASSERT_TRUE(full.DropsConnects());
+  os_socket_address dropping(os_ip_address("127.0.0.1"), full.Port());
+  long saved = os_connectable_socket::connect_timeout();
+  os_connectable_socket::set_connect_timeout(300);
+  os_tcp_socket s(1);
+  auto t0 = Clock::now();
+  // Refused first, then no answer: the last attempt's error is reported.
+  auto e = ErrorOf<os_network_toolkit_error>([&] {
+    s.connect_to_any({gone4, dropping, dropping, dropping});
+  });
+  long took = MsSince(t0);
+  os_connectable_socket::set_connect_timeout(saved);
+  EXPECT_EQ(e.native_code(), ETIMEDOUT);
+  EXPECT_GE(took, 300 - kSlop);
+  EXPECT_LT(took, 750) << "each address had a bound of its own";
+}
+
 // ---------------------------------------------------------------------------
 // Threads
 

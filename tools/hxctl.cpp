@@ -140,7 +140,10 @@ int main(int argc, char** argv) {
     args.push_back(a);
   }
   if (args.size() < 3) return Usage("HOST, PORT and COMMAND are needed");
-  const std::string& host = args[0];
+  std::string host = args[0];
+  // "[::1]", as IPv6 addresses are also written, is "::1".
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+    host = host.substr(1, host.size() - 2);
   const std::string& portText = args[1];
   const std::string& command = args[2];
 
@@ -167,7 +170,7 @@ int main(int argc, char** argv) {
   std::snprintf(params.m_Port, sizeof params.m_Port, "%ld", port);
   params.m_Timeout = static_cast<int>(timeout);
   params.m_ComponentType = static_cast<ComponentTypeEnum>(type);
-  const std::string where = host + ":" + std::to_string(port);
+  const std::string where = os_host_port_text(host, static_cast<int>(port));
 
   if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
 

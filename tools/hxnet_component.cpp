@@ -210,8 +210,8 @@ int main(int argc, char** argv) {
   server.SetCallbackObject(component);
   int listening = server.InitServer(port, host.empty() ? nullptr : &host[0], 1, -1);
   if (listening < 0) {
-    std::fprintf(stderr, "hxnet-component: cannot listen on %s:%d\n",
-                 host.empty() ? "*" : host.c_str(), port);
+    std::fprintf(stderr, "hxnet-component: cannot listen on %s\n",
+                 os_host_port_text(host.empty() ? "*" : host, port).c_str());
     return 1;
   }
   std::printf("%d\n", listening);

@@ -88,6 +88,34 @@ c,_=s.accept(); time.sleep(20)' >"$work/silent" &
   check "time-out bounded" yes "$([ $((t1 - t0)) -le 4 ] && echo yes || echo no)"
 fi
 
+# IPv6: a component on ::1, on :: and on every interface, reached as ::1 and
+# [::1]; both tools print an IPv6 address as [::1]:port.
+if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
+  start_component --host ::1
+  check "IPv6 life-check" 0 "$(ctl ::1 "$port" life-check)"
+  check "IPv6 bracketed host" 0 "$(ctl "[::1]" "$port" life-check)"
+  check "IPv6 listener takes no IPv4" 24 "$(ctl 127.0.0.1 "$port" life-check)"
+  "$component" --port "$port" --host ::1 >/dev/null 2>"$work/taken"
+  check "IPv6 port taken" 1 "$?"
+  contains "component prints [::1]:port" "cannot listen on \[::1\]:$port" "$work/taken"
+  check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
+  wait_exit "$cpid"
+  check "component exit after IPv6 stop" 0 "$status"
+  check "IPv6 refused" 24 "$(ctl "[::1]" "$port" life-check)"
+  contains "hxctl prints [::1]:port" "connection refused by \[::1\]:$port" "$work/err"
+  start_component --host ::
+  check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
+  kill -TERM "$cpid"
+  wait_exit "$cpid"
+  start_component
+  check "every interface over ::1" 0 "$(ctl ::1 "$port" life-check)"
+  check "every interface over 127.0.0.1" 0 "$(ctl 127.0.0.1 "$port" life-check)"
+  kill -TERM "$cpid"
+  wait_exit "$cpid"
+else
+  echo "tools: IPv6 checks skipped: this machine has no IPv6 loopback (::1)"
+fi
+
 # Bad arguments never send a request.
 check "help status" 0 "$(ctl --help)"
 contains "help lists exit statuses" "exit status" "$work/out"

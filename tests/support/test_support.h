@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -220,11 +221,25 @@ struct RawClient {
   }
 };
 
-// A loopback port that refuses connections: bound, never listening.
+// A loopback port that refuses connections: bound, never listening. On
+// 127.0.0.1, or on ::1 (IPv6 only) for AF_INET6.
 struct RefusingPort {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd;
   int port = 0;
-  RefusingPort() {
+  explicit RefusingPort(int family = AF_INET)
+      : fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (family == AF_INET6) {
+      sockaddr_in6 a{};
+      a.sin6_family = AF_INET6;
+      a.sin6_addr = in6addr_loopback;
+      int one = 1;
+      ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+      socklen_t len = sizeof a;
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+      port = ntohs(a.sin6_port);
+      return;
+    }
     sockaddr_in a = LoopbackAddr(0);
     socklen_t len = sizeof a;
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -235,6 +250,59 @@ struct RefusingPort {
   RefusingPort& operator=(const RefusingPort&) = delete;
   ~RefusingPort() { ::close(fd); }
 };
+
+// True when this machine has the IPv6 loopback (::1 can be bound). Tests
+// over ::1 skip with IPV6_OR_SKIP() where it has not.
+inline bool HasIPv6Loopback() {
+  static const bool has = [] {
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+  }();
+  return has;
+}
+constexpr const char* kNoIPv6 = "skipped: this machine has no IPv6 loopback (::1)";
+#define IPV6_OR_SKIP()                                               \
+  do {                                                               \
+    if (!hxtest::HasIPv6Loopback()) GTEST_SKIP() << hxtest::kNoIPv6; \
+  } while (0)
+
+// A raw socket of the family of `ip` ("127.0.0.1", "::1") connected to ip and
+// port, with its own local port in `localPort`; -1 when nothing listens there.
+inline int RawConnectTo(const char* ip, int port, int* localPort = nullptr) {
+  sockaddr_storage a{}, local{};
+  socklen_t len = 0;
+  if (::inet_pton(AF_INET, ip, &reinterpret_cast<sockaddr_in*>(&a)->sin_addr) == 1) {
+    a.ss_family = AF_INET;
+    reinterpret_cast<sockaddr_in*>(&a)->sin_port = htons(static_cast<uint16_t>(port));
+    len = sizeof(sockaddr_in);
+  } else if (::inet_pton(AF_INET6, ip, &reinterpret_cast<sockaddr_in6*>(&a)->sin6_addr) == 1) {
+    a.ss_family = AF_INET6;
+    reinterpret_cast<sockaddr_in6*>(&a)->sin6_port = htons(static_cast<uint16_t>(port));
+    len = sizeof(sockaddr_in6);
+  } else {
+    return -1;
+  }
+  int fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  socklen_t localLen = sizeof local;
+  // While nothing listens, a connect from an ephemeral port equal to the
+  // target port connects the socket to itself: that is no connection either.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
+      ::memcmp(&local, &a, len) == 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (localPort)
+    *localPort = ntohs(a.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&local)->sin_port
+                                              : reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+  return fd;
+}
 
 // A listener with backlog 0 whose queue holds one connection that nobody
 // accepts: the kernel drops further SYNs, so a connect to it can only time out.
