@@ -77,6 +77,17 @@ class HX_NET_API CtlInterface {
   // "CHANGE_LOG": CTL_RC_OK for "OK", CTL_RC_REFUSED for "NO".
   static int ChangeLog(CtlHostParams& params);
 
+  // The same operations for a constant parameter block: they forward to the
+  // forms above with a copy.
+  static int CtlRequest(const CtlHostParams& params, const std::string& request,
+                        std::string& reply);
+  static int LifeCheck(const CtlHostParams& params, std::string& info);
+  static int DoMeasurements(const CtlHostParams& params);
+  static int GetMeasurements(const CtlHostParams& params, std::vector<NameValue>& measurements);
+  static int Shutdown(const CtlHostParams& params);
+  static int Stop(const CtlHostParams& params);
+  static int ChangeLog(const CtlHostParams& params);
+
   CtlInterface& operator=(const CtlInterface&) { return *this; }
 
  private:
