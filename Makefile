@@ -20,4 +20,4 @@ tsan:
 	cmake --workflow --preset tsan
 
 clean:
-	rm -rf build build-asan build-tsan build-release build-fuzz build-coverage
+	rm -rf build build-static build-asan build-tsan build-release build-fuzz build-coverage

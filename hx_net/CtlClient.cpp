@@ -457,3 +457,37 @@ int CtlInterface::ChangeLog(CtlHostParams& params) {
   const int rc = CtlRequest(params, "CHANGE_LOG", reply);
   return OkOrNo(rc, reply);
 }
+
+// ---------------------------------------------------------------------------
+// CtlInterface: the forms for a constant parameter block
+
+int CtlInterface::CtlRequest(const CtlHostParams& params, const std::string& request,
+                             std::string& reply) {
+  CtlHostParams copy = params;
+  return CtlRequest(copy, request, reply);
+}
+int CtlInterface::LifeCheck(const CtlHostParams& params, std::string& info) {
+  CtlHostParams copy = params;
+  return LifeCheck(copy, info);
+}
+int CtlInterface::DoMeasurements(const CtlHostParams& params) {
+  CtlHostParams copy = params;
+  return DoMeasurements(copy);
+}
+int CtlInterface::GetMeasurements(const CtlHostParams& params,
+                                  std::vector<NameValue>& measurements) {
+  CtlHostParams copy = params;
+  return GetMeasurements(copy, measurements);
+}
+int CtlInterface::Shutdown(const CtlHostParams& params) {
+  CtlHostParams copy = params;
+  return Shutdown(copy);
+}
+int CtlInterface::Stop(const CtlHostParams& params) {
+  CtlHostParams copy = params;
+  return Stop(copy);
+}
+int CtlInterface::ChangeLog(const CtlHostParams& params) {
+  CtlHostParams copy = params;
+  return ChangeLog(copy);
+}

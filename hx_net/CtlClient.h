@@ -85,6 +85,17 @@ class HX_NET_API CtlInterface {
   // CTL connect that failed; 0 after one that succeeded.
   static long LastConnectError();
 
+  // The same operations for a constant parameter block: they forward to the
+  // forms above with a copy.
+  static int CtlRequest(const CtlHostParams& params, const std::string& request,
+                        std::string& reply);
+  static int LifeCheck(const CtlHostParams& params, std::string& info);
+  static int DoMeasurements(const CtlHostParams& params);
+  static int GetMeasurements(const CtlHostParams& params, std::vector<NameValue>& measurements);
+  static int Shutdown(const CtlHostParams& params);
+  static int Stop(const CtlHostParams& params);
+  static int ChangeLog(const CtlHostParams& params);
+
   CtlInterface& operator=(const CtlInterface&) { return *this; }
 
  private:

@@ -530,6 +530,12 @@ int Link::Connect(char* host, char* port, long& error) {
   return started ? 0 : -1;
 }
 
+int Link::Connect(const char* host, const char* port, long& error) {
+  // Copies, so the other form may keep its signature and never write through.
+  std::string h = host ? host : "", p = port ? port : "";
+  return Connect(host ? &h[0] : nullptr, port ? &p[0] : nullptr, error);
+}
+
 int Link::AcceptConnection(os_tcp_socket* socket) {
   LINK_SCOPE("Link::AcceptConnection");
   if (!socket) {

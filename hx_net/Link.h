@@ -247,6 +247,9 @@ class HX_NET_API Link {
   // the last attempt (ETIMEDOUT when the connect bound ran out) or of a failed
   // thread creation.
   int Connect(char* host, char* port, long& error);
+  // The same for constant text (string literals). Non-const char* arguments
+  // still choose the form above.
+  int Connect(const char* host, const char* port, long& error);
   // Takes ownership of an accepted, connected socket (whatever the result)
   // and starts both threads. 0 or -1.
   int AcceptConnection(os_tcp_socket* socket);

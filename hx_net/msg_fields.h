@@ -22,16 +22,23 @@
 //   a char**. A null cursor or text gives 0.
 //
 // No function keeps state; any thread may call any of them.
+//
+// The C scanners (msg_next_field, msg_find_field, msg_get_field) can be used
+// from C as well (C11); the rest is C++.
 #pragma once
 
-#include <string>
-
 #include "platform/hx_export.h"
+
+#ifdef __cplusplus
+#include <string>
 
 // Size of a name buffer that always suffices: 255 bytes and the NUL.
 constexpr int kMsgFieldNameSize = 256;
 
 extern "C" {
+#else
+enum { kMsgFieldNameSize = 256 };
+#endif
 
 // Reads the next field from *cursor. On 1, name and value hold the field and
 // *cursor points at the first byte not copied. On 0, name is empty and
@@ -51,6 +58,7 @@ HX_NET_API int msg_find_field(char** cursor, const char* name, char* value, long
 // msg_find_field from the start of text on a cursor of its own.
 HX_NET_API int msg_get_field(char* text, const char* name, char* value, long maxlen);
 
+#ifdef __cplusplus
 }  // extern "C"
 
 // As msg_next_field, but the whole value replaces the content of `value`
@@ -83,3 +91,5 @@ class HX_NET_API strDecoder {
   // or a null buf returns buf untouched.
   static char* DecodeBuffer(char* buf, unsigned size);
 };
+
+#endif  // __cplusplus

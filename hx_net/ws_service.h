@@ -52,17 +52,31 @@
 //  the call through the converted-back pointer is well defined:
 //    int MySend(Link* link, const char* message, long length);
 //    ws_service_init(reinterpret_cast<ws_service_func>(&MySend));
+//
+// From C (C11): the record, the typedefs and the C functions; a Link is then
+// an opaque type that C code only passes on. The scope guard and
+// get_service_instance are C++.
 #pragma once
 
-#include <cstdint>
-
 #include "platform/hx_export.h"
+
+#ifdef __cplusplus
+#include <cstdint>
 
 class Link;
 struct ws_service;
 
 // How the registry stores a send function or a callback.
 typedef int (*ws_service_func)(...);
+#else
+#include <stdbool.h>
+#include <stdint.h>
+
+typedef struct Link Link;
+typedef struct ws_service ws_service;
+// C has no prototype-free variadic type: convert with a cast, as in C++.
+typedef int (*ws_service_func)(void);
+#endif
 // The type the send function is called with: the record's Link, the message
 // (header and data, not NUL-terminated) and its length. 0 or more: sent.
 typedef int (*ws_service_send_func)(Link* link, const char* message, long length);
@@ -72,7 +86,11 @@ typedef int (*ws_service_callback_func)(ws_service* record, int reason, const ch
                                         long length, int callback_data);
 
 // The reason code of an abort by cleanup.
+#ifdef __cplusplus
 constexpr int WS_SERVICE_REASON_ABORT = 6;
+#else
+enum { WS_SERVICE_REASON_ABORT = 6 };
+#endif
 
 // One registered service. Fields are guarded by the list lock: read or change
 // them only while holding a WS_SERVICE_list_scope_lock, and only for a record
@@ -87,7 +105,9 @@ struct ws_service {
   bool CallCBDirect;         // for the caller's dispatcher; exempts from cleanup by server
 };
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // Sets the send function (a ws_service_send_func converted to ws_service_func);
 // a later call replaces it. Returns 0.
@@ -143,6 +163,7 @@ HX_NET_API unsigned ws_service_cleanup_link(Link* link);
 // The number of records listed.
 HX_NET_API unsigned ServListSize(void);
 
+#ifdef __cplusplus
 }  // extern "C"
 
 // Holds the list lock for its lifetime (re-entrant: registry calls made while
@@ -163,3 +184,5 @@ class HX_NET_API WS_SERVICE_list_scope_lock {
 // until the next second. Not thread-safe for one state; use one per thread or
 // a lock of your own.
 HX_NET_API char* get_service_instance(char* buf, int64_t& last_time, int& counter);
+
+#endif  // __cplusplus

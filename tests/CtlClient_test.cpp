@@ -323,7 +323,7 @@ TEST(CtlRequests, GetMeasurementsAppendsPairsOrLeavesTheVectorAlone) {
               {"UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, {}}};
   for (auto& r : rows) {
     TestComponent component(Answer({Reply(r.body)}));
-    CtlHostParams p = Params(component.Port());
+    const CtlHostParams p = Params(component.Port());
     std::vector<NameValue> v = {{"old", "0"}};
     EXPECT_EQ(CtlInterface::GetMeasurements(p, v), r.rc) << r.body;
     Pairs got;
@@ -390,7 +390,7 @@ TEST(CtlRequests, MessageSequencesAndTimeouts) {
 TEST(CtlRequests, PeerClosingWithoutReply) {
   TestComponent peer(Answer({}), /*closeAfter=*/true);  // reads the request, says nothing
   CtlHostParams direct = Params(peer.Port());
-  CtlHostParams gw = Params(peer.Port(), 5, kGateway);
+  const CtlHostParams gw = Params(peer.Port(), 5, kGateway);  // the const forms
   std::string reply = "untouched", info = "untouched";
   EXPECT_EQ(CtlInterface::CtlRequest(direct, "LIFE_CHECK", reply), CTL_RC_CONNECTION_LOST);
   EXPECT_EQ(CtlInterface::LifeCheck(direct, info), CTL_RC_CONNECTION_LOST);

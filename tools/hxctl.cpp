@@ -1,18 +1,27 @@
 // hxctl: sends one CTL request to a running component and prints the result.
 //
-//   hxctl [--timeout S] [--type N] [--trace LEVEL] HOST PORT COMMAND
+//   hxctl [--timeout S] [--type N] [--trace LEVEL] [--count N [--interval S]]
+//         HOST PORT COMMAND
 //
 // Exit status: 0 for success; the result code itself for 24, 27, 33, 34, 35,
 // 37 and 38; 70 when the time-out thread could not start; 64 for bad usage.
+// With --count, 0 when every request succeeded, else the first failure's.
 
+#include <signal.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "hx_net/CtlClient.h"
+#include "hx_net/version.h"
 #include "platform/os_toolkit.h"
 #include "platform/tdiag.h"
 
@@ -23,7 +32,8 @@ const int kExitUsage = 64;
 const int kExitTimerFailed = 70;
 
 const char kUsage[] =
-    "usage: hxctl [--timeout S] [--type N] [--trace LEVEL] HOST PORT COMMAND\n"
+    "usage: hxctl [--timeout S] [--type N] [--trace LEVEL] [--count N [--interval S]]\n"
+    "             HOST PORT COMMAND\n"
     "\n"
     "Sends one control request to the component listening at HOST:PORT and\n"
     "prints the reply's content on standard output.\n"
@@ -42,13 +52,21 @@ const char kUsage[] =
     "  --type N        component type: 0 the gateway, 6 shut down with SHUTDOWN,\n"
     "                  others ordinary components (default 1)\n"
     "  --trace LEVEL   library trace lines up to LEVEL (0..6) on standard error\n"
+    "  --count N       send the request N times, print each one's result and\n"
+    "                  latency, then a summary: sent, OK, and min/avg/max latency\n"
+    "                  of the OK ones (Ctrl-C ends the run after the request in flight)\n"
+    "  --interval S    seconds between the requests of --count (default 1;\n"
+    "                  fractions such as 0.2 allowed)\n"
+    "  --version       the versions of hxctl and of the library it runs with\n"
     "  --help          this text\n"
+    "Options take their value as --opt VALUE or --opt=VALUE.\n"
     "\n"
     "exit status:\n"
     "  0   success             24  connection failed       27  time-out\n"
     "  33  warning             34  connection lost         35  bad reply\n"
     "  37  refused (NO)        38  unknown request         70  timer failed\n"
-    "  64  bad usage\n";
+    "  64  bad usage\n"
+    "With --count: 0 when every request succeeded, else the first failure's status.\n";
 
 int Usage(const std::string& msg) {
   std::fprintf(stderr, "hxctl: %s\n(run 'hxctl --help' for usage)\n", msg.c_str());
@@ -62,6 +80,17 @@ bool ParseInt(const char* s, long lo, long hi, long& out) {
   errno = 0;
   long v = std::strtol(s, &end, 10);
   if (errno || *end || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+// Reads a decimal number of seconds within [0, hi].
+bool ParseSeconds(const char* s, double hi, double& out) {
+  if (!s || !*s) return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(s, &end);
+  if (errno || *end || !std::isfinite(v) || v < 0 || v > hi) return false;
   out = v;
   return true;
 }
@@ -114,10 +143,52 @@ std::string Sentence(int rc, const std::string& where, int timeout) {
   }
 }
 
+int ExitStatus(int rc) {
+  if (rc == CTL_RC_OK) return 0;
+  return rc == CTL_RC_TIMER_FAILED ? kExitTimerFailed : rc;
+}
+
+// One request; `out` gets what is printed on standard output.
+int RunOnce(const std::string& command, CtlHostParams& params, const std::string& request,
+            std::string& out) {
+  int rc;
+  out.clear();
+  if (command == "life-check") {
+    std::string info;
+    rc = CtlInterface::LifeCheck(params, info);
+    if (rc == CTL_RC_OK || rc == CTL_RC_WARNING) out = info;
+  } else if (command == "do-measure") {
+    rc = CtlInterface::DoMeasurements(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "get-measure") {
+    std::vector<NameValue> m;
+    rc = CtlInterface::GetMeasurements(params, m);
+    for (auto& nv : m) out += nv.name + "=" + nv.value + "\n";
+  } else if (command == "stop") {
+    rc = CtlInterface::Stop(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "shutdown") {
+    rc = CtlInterface::Shutdown(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else if (command == "change-log") {
+    rc = CtlInterface::ChangeLog(params);
+    if (rc == CTL_RC_OK) out = "OK";
+  } else {
+    std::string reply;
+    rc = CtlInterface::CtlRequest(params, request, reply);
+    if (rc == CTL_RC_OK) out = reply;
+  }
+  // One line end after the content, whether or not the reply brought one.
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  long timeout = kDefaultTimeout, type = 1, trace = -1;
+  long timeout = kDefaultTimeout, type = 1, trace = -1, count = 0;
+  double interval = 1.0;
+  bool intervalGiven = false;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -125,20 +196,38 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (a == "--timeout" || a == "--type" || a == "--trace") {
-      if (i + 1 >= argc) return Usage(a + " needs a value");
-      const char* v = argv[++i];
-      if (a == "--timeout" && !ParseInt(v, 0, 86400, timeout))
-        return Usage("--timeout takes whole seconds from 0 to 86400, not '" + std::string(v) + "'");
-      if (a == "--type" && !ParseInt(v, INT32_MIN, INT32_MAX, type))
-        return Usage("--type takes a whole number, not '" + std::string(v) + "'");
-      if (a == "--trace" && !ParseInt(v, 0, 6, trace))
-        return Usage("--trace takes a level from 0 to 6, not '" + std::string(v) + "'");
+    if (a == "--version") {
+      std::printf("hxctl %s (library %s)\n", HX_NET_VERSION, hx_net_version());
+      return 0;
+    }
+    // --opt=VALUE or --opt VALUE
+    std::string v;
+    const size_t eq = a.find('=');
+    const std::string name = a.compare(0, 2, "--") == 0 ? a.substr(0, eq) : a;
+    if (name == "--timeout" || name == "--type" || name == "--trace" || name == "--count" ||
+        name == "--interval") {
+      if (eq != std::string::npos) {
+        v = a.substr(eq + 1);
+      } else {
+        if (i + 1 >= argc) return Usage(name + " needs a value");
+        v = argv[++i];
+      }
+      if (name == "--timeout" && !ParseInt(v.c_str(), 0, 86400, timeout))
+        return Usage("--timeout takes whole seconds from 0 to 86400, not '" + v + "'");
+      if (name == "--type" && !ParseInt(v.c_str(), INT32_MIN, INT32_MAX, type))
+        return Usage("--type takes a whole number, not '" + v + "'");
+      if (name == "--trace" && !ParseInt(v.c_str(), 0, 6, trace))
+        return Usage("--trace takes a level from 0 to 6, not '" + v + "'");
+      if (name == "--count" && !ParseInt(v.c_str(), 1, 1000000, count))
+        return Usage("--count takes a number from 1 to 1000000, not '" + v + "'");
+      if (name == "--interval" && !(intervalGiven = ParseSeconds(v.c_str(), 3600, interval)))
+        return Usage("--interval takes seconds from 0 to 3600, not '" + v + "'");
       continue;
     }
     if (a.size() > 2 && a.compare(0, 2, "--") == 0) return Usage("unknown option '" + a + "'");
     args.push_back(a);
   }
+  if (intervalGiven && count == 0) return Usage("--interval goes with --count");
   if (args.size() < 3) return Usage("HOST, PORT and COMMAND are needed");
   std::string host = args[0];
   // "[::1]", as IPv6 addresses are also written, is "::1".
@@ -183,37 +272,60 @@ int main(int argc, char** argv) {
     return CTL_RC_CONNECT_FAILED;
   }
 
-  int rc;
   std::string out;
-  if (command == "life-check") {
-    std::string info;
-    rc = CtlInterface::LifeCheck(params, info);
-    if (rc == CTL_RC_OK || rc == CTL_RC_WARNING) out = info;
-  } else if (command == "do-measure") {
-    rc = CtlInterface::DoMeasurements(params);
-    if (rc == CTL_RC_OK) out = "OK";
-  } else if (command == "get-measure") {
-    std::vector<NameValue> m;
-    rc = CtlInterface::GetMeasurements(params, m);
-    for (auto& nv : m) out += nv.name + "=" + nv.value + "\n";
-    if (!out.empty()) out.pop_back();
-  } else if (command == "stop") {
-    rc = CtlInterface::Stop(params);
-    if (rc == CTL_RC_OK) out = "OK";
-  } else if (command == "shutdown") {
-    rc = CtlInterface::Shutdown(params);
-    if (rc == CTL_RC_OK) out = "OK";
-  } else if (command == "change-log") {
-    rc = CtlInterface::ChangeLog(params);
-    if (rc == CTL_RC_OK) out = "OK";
-  } else {
-    std::string reply;
-    rc = CtlInterface::CtlRequest(params, request, reply);
-    if (rc == CTL_RC_OK) out = reply;
+  if (count == 0) {
+    const int rc = RunOnce(command, params, request, out);
+    std::fputs(out.c_str(), stdout);
+    if (rc != CTL_RC_OK)
+      std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
+    return ExitStatus(rc);
   }
 
-  if (!out.empty()) std::printf("%s\n", out.c_str());
-  if (rc == CTL_RC_OK) return 0;
-  std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
-  return rc == CTL_RC_TIMER_FAILED ? kExitTimerFailed : rc;
+  // Repeated: SIGINT and SIGTERM are held while a request runs (the library's
+  // threads inherit the mask) and taken between requests, where they end the
+  // run with its summary.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  auto stopRequested = [&](double waitSeconds) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(waitSeconds);
+    t.tv_nsec = static_cast<long>((waitSeconds - static_cast<double>(t.tv_sec)) * 1e9);
+    for (;;) {
+      if (sigtimedwait(&stopSignals, nullptr, &t) >= 0) return true;
+      if (errno != EINTR) return false;  // EAGAIN: the wait ran out
+    }
+  };
+
+  long sent = 0, ok = 0;
+  int firstFailure = 0;
+  double minMs = 0, maxMs = 0, sumMs = 0;
+  for (long n = 1; n <= count; ++n) {
+    if (stopRequested(n == 1 ? 0.0 : interval)) break;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = RunOnce(command, params, request, out);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ++sent;
+    std::fputs(out.c_str(), stdout);
+    if (rc == CTL_RC_OK) {
+      minMs = ok == 0 ? ms : std::min(minMs, ms);
+      maxMs = ok == 0 ? ms : std::max(maxMs, ms);
+      sumMs += ms;
+      ++ok;
+    } else {
+      std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
+      if (firstFailure == 0) firstFailure = ExitStatus(rc);
+    }
+    std::printf("seq=%ld rc=%s time=%.3f ms\n", n, RcName(rc), ms);
+    std::fflush(stdout);
+  }
+  std::printf("--- %s %s ---\n%ld sent, %ld OK", where.c_str(), command.c_str(), sent, ok);
+  if (ok > 0)
+    std::printf(", latency min/avg/max %.3f/%.3f/%.3f ms", minMs, sumMs / static_cast<double>(ok),
+                maxMs);
+  std::printf("\n");
+  return firstFailure;
 }

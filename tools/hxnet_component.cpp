@@ -23,6 +23,7 @@
 #include "hx_net/Link.h"
 #include "hx_net/ServerLink.h"
 #include "hx_net/strutil.h"
+#include "hx_net/version.h"
 #include "platform/tdiag.h"
 
 namespace {
@@ -162,17 +163,34 @@ int main(int argc, char** argv) {
   int trace = -1;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    // --opt=VALUE or --opt VALUE
+    std::string inlineValue;
+    bool hasInline = false;
+    const size_t eq = a.find('=');
+    if (a.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+      inlineValue = a.substr(eq + 1);
+      hasInline = true;
+      a.resize(eq);
+    }
     auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
       (void)name;
+      if (hasInline) return inlineValue.c_str();
+      if (i + 1 >= argc) return nullptr;
       return argv[++i];
     };
-    if (a == "--help" || a == "-h") {
+    if (hasInline && (a == "--help" || a == "--version")) {
+      return Usage((a + " takes no value").c_str());
+    } else if (a == "--version") {
+      std::printf("hxnet-component %s (library %s)\n", HX_NET_VERSION, hx_net_version());
+      return 0;
+    } else if (a == "--help" || a == "-h") {
       std::printf(
           "usage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n"
           "  --port N       port to listen on (0, the default: chosen by the system)\n"
           "  --host ADDR    local address to bind (default: all interfaces)\n"
           "  --trace LEVEL  library trace lines up to LEVEL (0..6) on standard error\n"
+          "  --version      the versions of the program and of the library it runs with\n"
+          "Options take their value as --opt VALUE or --opt=VALUE.\n"
           "The first line of standard output is the port. STOP or SHUTDOWN, SIGINT\n"
           "or SIGTERM end it with status 0. Status 1: it cannot listen (the reason\n"
           "is on standard error); 64: bad arguments.\n");

@@ -16,6 +16,7 @@ contains() {  # contains NAME NEEDLE FILE
   if grep -q -- "$2" "$3"; then passes=$((passes + 1)); else echo "FAIL: $1: '$2' not in: $(cat "$3")"; fails=$((fails + 1)); fi
 }
 start_component() {  # prints the port; the pid goes into $cpid
+  rm -f "$work/c.out"  # never the port of an earlier component
   "$component" --port 0 "$@" >"$work/c.out" 2>"$work/c.err" &
   cpid=$!
   pids+=("$cpid")
@@ -52,13 +53,36 @@ contains "get-measure rss" "^rss_kib=[0-9]" "$work/out"
 check "unknown request status" 38 "$(ctl 127.0.0.1 "$port" request NO_SUCH_THING)"
 contains "unknown request name" "CTL_RC_UNKNOWN_REQUEST" "$work/err"
 check "gateway life-check status" 0 "$(ctl --type 0 127.0.0.1 "$port" life-check)"
+check "options as --opt=value" 0 "$(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
+check "request GET_MEASURE status" 0 "$(ctl 127.0.0.1 "$port" request GET_MEASURE)"
+contains "request GET_MEASURE pairs" "^rss_kib=[0-9]" "$work/out"
+check "request GET_MEASURE: no blank line" 0 "$(grep -c '^$' "$work/out")"
+
+# Repeated requests: one line per request, then the summary.
+t0=$(date +%s%N)
+check "count status" 0 "$(ctl --count 3 --interval 0.2 127.0.0.1 "$port" life-check)"
+t1=$(date +%s%N)
+check "count: the interval is kept" yes "$([ $(((t1 - t0) / 1000000)) -ge 400 ] && echo yes || echo no)"
+check "count: a line per request" 3 "$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out")"
+check "count: replies printed" 3 "$(grep -c '^OK$' "$work/out")"
+contains "count: summary" "^3 sent, 3 OK, latency min/avg/max [0-9.]*/[0-9.]*/[0-9.]* ms$" "$work/out"
+check "count: failures give the status" 38 "$(ctl --count=2 --interval=0 127.0.0.1 "$port" request NO_SUCH_THING)"
+contains "count: failure summary" "^2 sent, 0 OK$" "$work/out"
+"$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &
+rpid=$!
+pids+=("$rpid")
+for _ in $(seq 1 200); do grep -q '^seq=1 ' "$work/rep" && break; sleep 0.05; done
+kill -TERM "$rpid"
+wait_exit "$rpid"
+check "count: SIGTERM ends the run" 0 "$status"
+contains "count: summary after SIGTERM" "^[0-9]* sent, [0-9]* OK, latency" "$work/rep"
 check "stop status" 0 "$(ctl 127.0.0.1 "$port" stop)"
 check "stop output" "OK" "$(cat "$work/out")"
 wait_exit "$cpid"
 check "component exit after stop" 0 "$status"
 
 # shutdown to type 6 sends SHUTDOWN, which stops it too.
-start_component
+start_component --trace=0
 check "shutdown status" 0 "$(ctl --type 6 127.0.0.1 "$port" shutdown)"
 wait_exit "$cpid"
 check "component exit after shutdown" 0 "$status"
@@ -80,7 +104,7 @@ s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(4)
 print(s.getsockname()[1], flush=True)
 c,_=s.accept(); time.sleep(20)' >"$work/silent" &
   pids+=($!)
-  for _ in $(seq 1 100); do sport="$(head -n 1 "$work/silent")"; [ -n "$sport" ] && break; sleep 0.05; done
+  for _ in $(seq 1 100); do sport="$(head -n 1 "$work/silent" 2>/dev/null)"; [ -n "$sport" ] && break; sleep 0.05; done
   t0=$(date +%s)
   check "time-out status" 27 "$(ctl --timeout 1 127.0.0.1 "$sport" life-check)"
   t1=$(date +%s)
@@ -116,9 +140,21 @@ else
   echo "tools: IPv6 checks skipped: this machine has no IPv6 loopback (::1)"
 fi
 
+# Versions: the program's and the library's it runs with (the same here).
+check "version status" 0 "$(ctl --version)"
+check "version text" 1 "$(grep -cE '^hxctl ([0-9]+\.[0-9]+\.[0-9]+) \(library \1\)$' "$work/out")"
+"$component" --version >"$work/out" 2>&1
+check "component version status" 0 "$?"
+check "component version text" 1 "$(grep -cE '^hxnet-component ([0-9.]+) \(library \1\)$' "$work/out")"
+
 # Bad arguments never send a request.
 check "help status" 0 "$(ctl --help)"
 contains "help lists exit statuses" "exit status" "$work/out"
+check "count zero" 64 "$(ctl --count 0 127.0.0.1 4000 life-check)"
+check "count not a number" 64 "$(ctl --count=many 127.0.0.1 4000 life-check)"
+check "negative interval" 64 "$(ctl --count 2 --interval -1 127.0.0.1 4000 life-check)"
+check "interval without count" 64 "$(ctl --interval 1 127.0.0.1 4000 life-check)"
+check "empty inline value" 64 "$(ctl --timeout= 127.0.0.1 4000 life-check)"
 check "unknown command" 64 "$(ctl 127.0.0.1 4000 dance)"
 check "port not a number" 64 "$(ctl 127.0.0.1 http life-check)"
 check "port out of range" 64 "$(ctl 127.0.0.1 70000 life-check)"
@@ -127,6 +163,7 @@ check "host too long" 64 "$(ctl "$(printf 'h%.0s' $(seq 1 300))" 4000 life-check
 check "missing arguments" 64 "$(ctl 127.0.0.1)"
 contains "usage hint" "hxctl --help" "$work/err"
 "$component" --port nope >/dev/null 2>&1; check "component bad port" 64 "$?"
+"$component" --port=nope >/dev/null 2>&1; check "component bad inline port" 64 "$?"
 "$component" --frobnicate >/dev/null 2>&1; check "component unknown option" 64 "$?"
 
 echo "tools: $passes passed, $fails failed"
