@@ -23,6 +23,8 @@ constexpr unsigned kMaxInfo = 200;
 constexpr long kConnectBoundSeconds = 21;  // the longest a connect may take in any case
 // The native error of this thread's last CTL connect that failed; 0 after a success.
 thread_local long t_LastConnectError = 0;
+// Threads are reused between links: none inherits another's last error.
+const bool g_ResetRegistered = (os_thread_add_reset_hook([] { t_LastConnectError = 0; }), true);
 
 // Streams a buffer as text up to its first NUL, never past `length` bytes.
 struct TextUpToNul {

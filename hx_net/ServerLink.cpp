@@ -9,6 +9,11 @@
 #include "hx_net/trace_modules.h"
 
 thread_local const void* t_hxServingServer = nullptr;
+namespace {
+// Threads are reused: a run never starts as some server's thread.
+const bool g_ResetRegistered =
+    (os_thread_add_reset_hook([] { t_hxServingServer = nullptr; }), true);
+}  // namespace
 
 namespace {
 const long kSelectSeconds = 2;

@@ -802,14 +802,108 @@ std::atomic<uint64_t> g_NextThreadId{1};
 thread_local uint64_t t_ThreadId = 0;
 }  // namespace
 
+// Threads are reused: a thread whose function has returned parks for a while
+// and runs the next os_thread's function instead of a new thread being made.
+// Each run is one "thread" to the rest of the library: its own id, its own
+// end (exists, wait_for_thread, running), and the library's thread-local
+// state reset between runs.
+namespace {
+const size_t kMaxParked = 64;               // parked threads kept, at most
+const std::chrono::seconds kParkedFor{10};  // and for at most this long idle
+const size_t kMaxResetHooks = 8;
+std::atomic<void (*)()> g_ResetHooks[kMaxResetHooks];
+
+struct Job {
+  os_thread::entry_t entry = nullptr;
+  void* arg = nullptr;
+  uint64_t id = 0;
+  std::shared_ptr<std::atomic<bool>> ended;
+};
+
+struct Worker {
+  std::mutex mu;
+  std::condition_variable cv;
+  Job job;
+  bool hasJob = false;
+};
+
+// Leaked on purpose, like the registry: parked threads outlive static
+// destruction.
+struct Pool {
+  std::mutex mu;
+  std::vector<Worker*> parked;
+};
+Pool& ThePool() {
+  static Pool* p = new Pool;
+  return *p;
+}
+
+void RunJob(Job& job) {
+  t_ThreadId = job.id;
+  try {
+    job.entry(job.arg);
+  } catch (...) {
+    // A thread function must not end the process; callers trace their own.
+  }
+  for (auto& hook : g_ResetHooks)
+    if (void (*fn)() = hook.load(std::memory_order_acquire)) fn();
+  t_ThreadId = 0;
+  job.ended->store(true, std::memory_order_release);
+  ThreadRegistry& reg = Registry();
+  {
+    std::lock_guard<std::mutex> g(reg.mu);
+    reg.live.erase(job.id);
+  }
+  reg.cv.notify_all();
+  job = Job();
+}
+
+// A thread's life: its first job, then parked runs until nobody needs it.
+void WorkerMain(Worker* w) {
+  RunJob(w->job);
+  Pool& pool = ThePool();
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(pool.mu);
+      if (pool.parked.size() >= kMaxParked) break;
+      w->hasJob = false;
+      pool.parked.push_back(w);
+    }
+    std::unique_lock<std::mutex> g(w->mu);
+    if (!w->cv.wait_for(g, kParkedFor, [w] { return w->hasJob; })) {
+      g.unlock();
+      // Taken off the list unless a starter took it meanwhile.
+      std::lock_guard<std::mutex> pg(pool.mu);
+      auto it = std::find(pool.parked.begin(), pool.parked.end(), w);
+      if (it != pool.parked.end()) {
+        pool.parked.erase(it);
+        break;
+      }
+      g.lock();
+      w->cv.wait(g, [w] { return w->hasJob; });
+    }
+    g.unlock();
+    RunJob(w->job);
+  }
+  delete w;
+}
+}  // namespace
+
+void os_thread_add_reset_hook(void (*fn)()) {
+  for (auto& hook : g_ResetHooks) {
+    void (*none)() = nullptr;
+    if (hook.compare_exchange_strong(none, fn)) return;
+  }
+}
+
 struct os_thread::Impl {
-  std::thread th;
   // Shared with the thread, which sets it as it leaves: running() needs no
   // process-wide lock.
   std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
 };
 
 os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
+  // Counts every thread taken, parked or new.
   if (g_FailThreadIn.load(std::memory_order_relaxed) > 0) {
     if (g_FailThreadIn.fetch_sub(1) == 1)
       throw os_thread_toolkit_error::from_errno(EAGAIN, "thread creation (injected)");
@@ -821,43 +915,52 @@ os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
     reg.live.insert(id);
   }
   m_pImpl = new Impl;
-  try {
-    m_pImpl->th = std::thread([entry, arg, id, &reg, ended = m_pImpl->ended] {
-      t_ThreadId = id;
-      try {
-        entry(arg);
-      } catch (...) {
-        // A thread function must not end the process; callers trace their own.
-      }
-      ended->store(true, std::memory_order_release);
+  Job job{entry, arg, id, m_pImpl->ended};
+  Worker* parked = nullptr;
+  {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> g(pool.mu);
+    if (!pool.parked.empty()) {
+      parked = pool.parked.back();
+      pool.parked.pop_back();
+    }
+  }
+  if (parked) {
+    {
+      std::lock_guard<std::mutex> g(parked->mu);
+      parked->job = job;
+      parked->hasJob = true;
+    }
+    parked->cv.notify_one();
+  } else {
+    Worker* w = new Worker;
+    w->job = job;
+    w->hasJob = true;
+    try {
+      std::thread(WorkerMain, w).detach();
+    } catch (const std::system_error& e) {
+      delete w;
       {
         std::lock_guard<std::mutex> g(reg.mu);
         reg.live.erase(id);
       }
-      reg.cv.notify_all();
-    });
-  } catch (const std::system_error& e) {
-    {
-      std::lock_guard<std::mutex> g(reg.mu);
-      reg.live.erase(id);
+      delete m_pImpl;
+      m_pImpl = nullptr;
+      int err = e.code().value() ? e.code().value() : EAGAIN;
+      throw os_thread_toolkit_error::from_errno(err, "thread creation");
     }
-    delete m_pImpl;
-    m_pImpl = nullptr;
-    int err = e.code().value() ? e.code().value() : EAGAIN;
-    throw os_thread_toolkit_error::from_errno(err, "thread creation");
   }
   m_Tid.id = id;
 }
 
 os_thread::~os_thread() {
-  if (!m_pImpl) return;
-  if (m_pImpl->th.joinable()) {
-    if (m_pImpl->th.get_id() == std::this_thread::get_id() || running())
-      m_pImpl->th.detach();
-    else
-      m_pImpl->th.join();  // it has left its function: the join is immediate
-  }
   delete m_pImpl;
+}
+
+size_t os_thread::parked() {
+  Pool& pool = ThePool();
+  std::lock_guard<std::mutex> g(pool.mu);
+  return pool.parked.size();
 }
 
 bool os_thread::running() const {

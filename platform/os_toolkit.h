@@ -342,9 +342,12 @@ struct os_thread_t {
   bool operator!=(const os_thread_t& o) const { return id != o.id; }
 };
 
-// Starts a thread at once. Deleting the object does not wait for the thread
-// (it is joined when it has already ended, else detached). Nothing escapes the
-// thread function: an exception is caught and dropped at the thread's top.
+// Starts a thread at once. Deleting the object does not wait for the thread.
+// Nothing escapes the thread function: an exception is caught and dropped at
+// the thread's top. Threads are reused: a thread whose function has returned
+// is parked (64 at most, 10 s at most, waiting costs nothing) and runs the
+// next os_thread's function; each run has its own id and its own end, and
+// thread_local variables of other code may outlive the run that set them.
 class HX_NET_API os_thread {
  public:
   typedef void* (*entry_t)(void*);
@@ -360,12 +363,18 @@ class HX_NET_API os_thread {
   static bool exists(os_thread_t tid);
   // The same for this object's thread, without the process-wide lock.
   bool running() const;
+  // Threads parked for reuse right now (each an idle thread of the process).
+  static size_t parked();
 
  private:
   struct Impl;
   Impl* m_pImpl;
   os_thread_t m_Tid;
 };
+
+// Registers a function that a reused thread runs after each thread
+// function returns, to reset thread-local state (up to 8).
+HX_NET_API void os_thread_add_reset_hook(void (*fn)());
 
 namespace os_this_thread {
 HX_NET_API os_thread_t tid();
