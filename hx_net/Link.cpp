@@ -31,6 +31,8 @@ const int kIdleTrimMs = 1000;
 const int kReceiveBufferMin = 51200;
 const size_t kSpareFrames = 4;                   // large send buffers kept per link for reuse
 const size_t kDiscardOnClose = 4 * 1024 * 1024;  // unread input dropped before a close, at most
+const unsigned kAlwaysNow = 16 * 1024;  // frames this large are written at once when possible
+const int64_t kBurstGapNs = 5000;       // smaller ones only when the last Send is this old
 
 // The three code lines that follow a toolkit network or thread error report.
 template <class E>
@@ -85,13 +87,17 @@ LinkCBClass::~LinkCBClass() = default;
 // Frame
 
 namespace {
-// Header ("%c %.8lx" of 'a' and the length, without a formatted print),
-// payload and the NUL that is never sent.
-void WriteFrame(char* buf, const char* data, unsigned length) {
+// The header: "%c %.8lx" of 'a' and the length, without a formatted print.
+void WriteHeader(char* buf, unsigned length) {
   static const char kHex[] = "0123456789abcdef";
   buf[0] = 'a';
   buf[1] = ' ';
   for (int i = 0; i < 8; ++i) buf[2 + i] = kHex[(length >> (28 - 4 * i)) & 0xf];
+}
+
+// Header, payload and the NUL that is never sent.
+void WriteFrame(char* buf, const char* data, unsigned length) {
+  WriteHeader(buf, length);
   if (length) std::memcpy(buf + 10, data, length);
   buf[static_cast<size_t>(length) + 10] = '\0';
 }
@@ -662,6 +668,11 @@ int Link::Send(const char* data, unsigned int length) {
       return -1;
     }
   }
+  if (m_CallerWrites && SendNow(data, length)) {
+    if (limit && m_Refusing.load(std::memory_order_relaxed))
+      m_Refusing.store(false, std::memory_order_relaxed);
+    return 0;
+  }
   LinkBufferToSendClass rec;
   unsigned capacity = 0;
   if (length + 11 <= kSmallCapacity) {
@@ -695,6 +706,56 @@ int Link::Send(const char* data, unsigned int length) {
   if (limit && m_Refusing.load(std::memory_order_relaxed))
     m_Refusing.store(false, std::memory_order_relaxed);
   return 0;
+}
+
+// Writes a frame on the caller's thread when nothing is queued or being
+// written and the socket takes it without waiting: no copy, no hand-off to
+// the writer. What the socket does not take at once (or a failure, which
+// the writer then meets and reports) goes to the writer ahead of every queued
+// frame. Small frames in a burst are left to the writer, which gathers them
+// into few writes. True when the frame was handled here.
+bool Link::SendNow(const char* data, unsigned length) {
+  if (length < kAlwaysNow) {
+    int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count();
+    if (now - m_LastSendNs.exchange(now, std::memory_order_relaxed) < kBurstGapNs) return false;
+  }
+  std::unique_lock<std::mutex> token(m_WriteToken, std::try_to_lock);
+  if (!token.owns_lock() || !m_SendQueue.AllWritten() || m_SendQueue.IsClosed()) return false;
+  char header[10];
+  WriteHeader(header, length);
+  iovec iov[2] = {{header, 10}, {const_cast<char*>(data), length}};
+  const size_t total = static_cast<size_t>(length) + 10;
+  long n = m_pSocket->try_writev(iov, length ? 2 : 1);
+  if (n == static_cast<long>(total)) {
+    m_SendQueue.CountWrittenDirectly();
+    return true;
+  }
+  const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
+  const size_t rest = total - done;
+  LinkBufferToSendClass rec;
+  rec.m_pBuffer = new char[rest + 1];
+  rec.m_Capacity = static_cast<unsigned>(rest + 1);
+  rec.m_Size = static_cast<unsigned>(rest);
+  rec.m_DataSize = length;
+  if (done < 10) {
+    std::memcpy(rec.m_pBuffer, header + done, 10 - done);
+    if (length) std::memcpy(rec.m_pBuffer + 10 - done, data, length);
+  } else {
+    std::memcpy(rec.m_pBuffer, data + (done - 10), rest);
+  }
+  bool queued = false;
+  try {
+    queued = m_SendQueue.PushFrontCounted(rec, m_QueuedBytes, length);
+  } catch (...) {
+    delete[] rec.m_pBuffer;
+    rec.m_pBuffer = nullptr;
+    throw;
+  }
+  if (!queued) delete[] rec.m_pBuffer;  // closing: dropped like the rest of the queue
+  rec.m_pBuffer = nullptr;
+  return true;
 }
 
 // One trace line per run of refusals: a sender that retries in a loop must
@@ -820,10 +881,14 @@ void Link::WriteLoop() {
     if (q <= 0 || progress) stalledSince = now;
     return q > 0 && now - stalledSince >= std::chrono::milliseconds(timeoutMs);
   };
+  bool trimmed = false;
+  std::unique_lock<std::mutex> token(m_WriteToken, std::defer_lock);
   while (LinkOpen()) {
     if (pending.empty()) {
       const long watchMs = m_WriteWatchMs.load(std::memory_order_relaxed);
-      if (watchMs > 0 && m_pSocket->unacknowledged_bytes() > 0) {
+      const bool watching = watchMs > 0 && m_pSocket->unacknowledged_bytes() > 0;
+      int waitMs;
+      if (watching) {
         if (peerStalled(watchMs)) {
           NoteEnd(LinkEndReason::PeerTimeout);
           HX_TRACE(4, LinkPrefix{this} << " - written data not acknowledged within " << watchMs
@@ -831,24 +896,34 @@ void Link::WriteLoop() {
           CloseSocket("WriteLoop");
           break;
         }
-        long step = std::max(10L, std::min(watchMs / 4, 250L));
-        if (m_SendQueue.PopAll(pending, static_cast<int>(step)) == 0) continue;
-        for (auto& r : pending) r.m_OwnsBuffer = true;
-        if (!LinkOpen()) break;
+        waitMs = static_cast<int>(std::max(10L, std::min(watchMs / 4, 250L)));
+      } else {
+        // A push into the empty queue and every close wake us. After a
+        // second with nothing to write the link gives back most of its
+        // small buffers, then waits without a time-out: one wake-up per
+        // idle spell, none after.
+        lastUnacked = 0;
+        waitMs = trimmed ? -1 : kIdleTrimMs;
       }
-    }
-    if (pending.empty()) {
-      lastUnacked = 0;
-      // A push into the empty queue and every close wake us. After a second
-      // with nothing to write the link gives back most of its small buffers,
-      // then waits without a time-out: one wake-up per idle spell, none after.
-      if (m_SendQueue.PopAll(pending, kIdleTrimMs) == 0) {
-        if (!LinkOpen()) break;
-        TrimSmallFrames();
-        if (m_SendQueue.PopAll(pending, -1) == 0) continue;
+      if (!m_SendQueue.WaitNotEmpty(waitMs)) {
+        if (!watching) {
+          TrimSmallFrames();
+          trimmed = true;
+        }
+        continue;
       }
-      for (auto& r : pending) r.m_OwnsBuffer = true;
       if (!LinkOpen()) break;
+      // Taken under the write token: a Send that wrote part of a frame on
+      // its own thread has put the rest at the queue's front by then.
+      token.lock();
+      if (m_SendQueue.PopAll(pending, 0) == 0) {
+        token.unlock();
+        continue;
+      }
+      trimmed = false;
+      for (auto& r : pending) r.m_OwnsBuffer = true;
+    } else {
+      token.lock();
     }
     // Small frames are copied together into one staging area: a run of
     // them then costs the kernel one segment instead of one per frame.
@@ -892,6 +967,7 @@ void Link::WriteLoop() {
     if (!returned.empty()) ReturnSmallFrames(returned);
     if (doneBytes) m_QueuedBytes.fetch_sub(doneBytes, std::memory_order_relaxed);
     if (doneFrames) m_SendQueue.MarkWritten(doneFrames);
+    token.unlock();
     // Ordered after the updates above, so a waiter that registered too late
     // for the notification has seen them.
     std::atomic_thread_fence(std::memory_order_seq_cst);

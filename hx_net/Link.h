@@ -115,10 +115,47 @@ class LockedQueue {
       wasEmpty = m_Items.empty();
       m_Items.push_back(item);
       count.fetch_add(bytes, std::memory_order_relaxed);
-      m_Pushed.store(m_Pushed.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      m_Pushed.store(m_Pushed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     if (wasEmpty) m_NotEmpty.post();
     return wasEmpty ? kPushedIntoEmpty : kPushed;
+  }
+  // A record that must go out before everything queued (the rest of a frame
+  // partly written already); counted like PushCounted, never refused by a
+  // limit. False when the queue is closed.
+  bool PushFrontCounted(const T& item, std::atomic<uint64_t>& count, uint64_t bytes) {
+    bool wasEmpty;
+    {
+      std::lock_guard<os_critical_section> g(m_Lock);
+      if (m_Closed.load(std::memory_order_relaxed)) return false;
+      wasEmpty = m_Items.empty();
+      m_Items.push_front(item);
+      count.fetch_add(bytes, std::memory_order_relaxed);
+      m_Pushed.store(m_Pushed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    if (wasEmpty) m_NotEmpty.post();
+    return true;
+  }
+  // A frame that went out whole without being queued: pushed and written.
+  void CountWrittenDirectly() {
+    {
+      std::lock_guard<os_critical_section> g(m_Lock);
+      m_Pushed.store(m_Pushed.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    m_Written.fetch_add(1, std::memory_order_acq_rel);
+  }
+  // Every frame pushed has been written (none queued, none being written).
+  bool AllWritten() const {
+    return m_Pushed.load(std::memory_order_acquire) == m_Written.load(std::memory_order_acquire);
+  }
+  // Waits up to timeoutMs (-1: no limit) for a record or a wake-up, without
+  // taking anything; false after the time-out.
+  bool WaitNotEmpty(int timeoutMs) {
+    if (timeoutMs < 0) {
+      m_NotEmpty.wait();
+      return true;
+    }
+    return m_NotEmpty.wait(timeoutMs);
   }
   bool TryPop(T& out) {
     std::lock_guard<os_critical_section> g(m_Lock);
@@ -348,6 +385,7 @@ class HX_NET_API Link {
   bool WaitWritten(Pred done, long timeoutMs);
   void WakeWriteWaiters();
   bool HasEnded() const { return m_Ended.load(std::memory_order_acquire); }
+  bool SendNow(const char* data, unsigned length);
   bool LinkOpen();
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
   char* TakeSmallFrame();
@@ -384,6 +422,14 @@ class HX_NET_API Link {
   std::atomic<long> m_FrameTimeoutMs{0};
   std::atomic<long> m_ConnectTimeoutMs{0};
   std::atomic<long> m_WriteWatchMs{0};  // m_WriteTimeoutMs, for the writer
+  // Held by whoever writes to the socket: the writer from taking frames off
+  // the queue until they are written, or a Send writing on its own thread.
+  std::mutex m_WriteToken;
+  // Whether Send may write on the caller's thread (not over TLS), and when
+  // the last Send came, to tell a burst (left to the writer, which gathers
+  // it into few writes) from a lone frame (written at once).
+  bool m_CallerWrites = true;
+  std::atomic<int64_t> m_LastSendNs{0};
   std::atomic<int> m_EndReason{0};
   std::atomic<bool> m_Ended{false};  // Exception has returned for this connection
   // Socket options: guarded by m_SocketLock, which also guards replacing

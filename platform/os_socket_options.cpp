@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <chrono>
@@ -85,4 +86,19 @@ long os_connectable_socket::unacknowledged_bytes() {
   int queued = 0;
   if (fd == -1 || ::ioctl(fd, SIOCOUTQ, &queued) != 0) return -1;
   return queued;
+}
+
+long os_connectable_socket::try_writev(const iovec* iov, int iovcnt) {
+  std::lock_guard<std::mutex> g(m_CloseLock);
+  int fd = handle();
+  if (fd == -1) return -1;
+  msghdr m{};
+  m.msg_iov = const_cast<iovec*>(iov);
+  m.msg_iovlen = static_cast<size_t>(iovcnt);
+  for (;;) {
+    ssize_t n = ::sendmsg(fd, &m, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+  }
 }

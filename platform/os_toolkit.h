@@ -250,6 +250,11 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // waiting, up to `maxBytes`: closing over unread input would reset the
   // connection and lose what the peer had not read yet.
   void discard_input(size_t maxBytes);
+  // One non-blocking gathering write, under the close lock (so never onto a
+  // released descriptor): the bytes taken (0 when the socket has no room),
+  // or -1 when the socket is closed or failed; the socket's failure state is
+  // left to the next blocking write to find.
+  long try_writev(const struct iovec* iov, int iovcnt);
   // Bytes written and not yet acknowledged by the peer (sent or not); -1
   // when the socket is closed or cannot say.
   long unacknowledged_bytes();

@@ -444,10 +444,12 @@ TEST(CtlRequests, FailedConnectSendsNothingAndStartsNoTimer) {
 // calls are gone (sanitizers see the difference).
 TEST(CtlRequests, AllocationFailureAfterConnectUnwindsCleanly) {
   RawListener peer;
+  int small = 4096;  // inherited by the accepted socket: the request cannot go out at once
+  ::setsockopt(peer.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   CtlHostParams p = Params(peer.PortText());
-  const std::string big(1 << 20, 'r');
+  const std::string big(4 << 20, 'r');
   std::string reply = "untouched";
-  FailAllocation(1, big.size() + 78 + 11);  // the frame: header, payload and NUL
+  FailAllocation(2, 1 << 20);  // after the message itself: what is left of its frame
   EXPECT_THROW(CtlInterface::CtlRequest(p, big, reply), std::bad_alloc);
   FailAllocation(0);
   EXPECT_EQ(reply, "untouched");

@@ -873,16 +873,18 @@ TEST(LinkStress, ManyConnectSendDisconnectCycles) {
   }
 }
 
-// Random sizes from 0 to 200 KiB (log-uniform, so every size class is hit)
-// through two links in both directions at once; every byte and the order are
-// checked on arrival. 10^5 frames each way natively.
+// Random sizes up to 2 MiB (log-uniform, so every size class is hit) from
+// four threads at once through two links in both directions; the readers
+// stall now and then, so frames go out both on the senders' threads and
+// through the writers. Every byte and each sender's order are checked.
 TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  const uint64_t kFrames = 10000;
+  const uint64_t kFrames = 300;  // per sending thread
 #else
-  const uint64_t kFrames = 100000;
+  const uint64_t kFrames = 2500;
 #endif
-  const size_t kMax = 200 * 1024;
+  const int kThreads = 4;
+  const size_t kMax = 2 << 20;
   auto fill = [](uint64_t seq, size_t n, char* out) {
     uint64_t x = seq * 0x9E3779B97F4A7C15ull + n;
     for (size_t i = 0; i < n; ++i) {
@@ -890,26 +892,36 @@ TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
       out[i] = static_cast<char>(x >> (8 * (i % 8)));
     }
   };
+  // A frame: the sender's number in the top byte of an 8-byte sequence
+  // number, then bytes that follow from the sequence number and the size.
   struct Checker : LinkCBClass {
     std::function<void(uint64_t, size_t, char*)> fill;
     std::mutex mu;
     std::condition_variable cv;
-    uint64_t next = 0;
+    uint64_t next[4] = {0, 0, 0, 0}, received = 0, sent = 0, total = 0;
     int bad = 0;
     std::string expect;
     void Receive(unsigned n, const char* d, Link*) override {
-      uint64_t seq = 0;
-      if (n >= 8) std::memcpy(&seq, d, 8);
+      uint64_t tagged = 0;
+      std::memcpy(&tagged, d, 8);
+      uint64_t seq = tagged & 0x00ffffffffffffffull;
+      unsigned t = static_cast<unsigned>(tagged >> 56) & 3;
       expect.resize(n);
-      if (n > 8) fill(seq, n - 8, &expect[8]);
-      std::lock_guard<std::mutex> g(mu);
-      if ((n >= 8 && seq != next) || (n > 8 && std::memcmp(d + 8, &expect[8], n - 8) != 0)) ++bad;
-      ++next;
+      fill(tagged, n - 8, &expect[8]);
+      std::unique_lock<std::mutex> g(mu);
+      if (seq != next[t] || std::memcmp(d + 8, &expect[8], n - 8) != 0) ++bad;
+      ++next[t];
+      ++received;
       cv.notify_all();
+      // Now and then the reader stalls until more is on its way, so the
+      // senders meet a full socket.
+      if (received % 97 == 0)
+        cv.wait_for(g, kWait, [&] { return sent >= std::min(received + 16, total); });
     }
     void Exception(int, Link*) override {}
   } atServer, atClient;
   atServer.fill = atClient.fill = fill;
+  atServer.total = atClient.total = kFrames * kThreads;
 
   os_tcp_connection_server listener(os_socket_address(0), 4);
   std::string port = std::to_string(listener.socket_address().port());
@@ -917,37 +929,43 @@ TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
   client.SetCallbackObject(atClient);
   server.SetCallbackObject(atServer);
   long err;
-  ASSERT_EQ(client.Connect(const_cast<char*>("127.0.0.1"), &port[0], err), 0);
+  ASSERT_EQ(client.Connect("127.0.0.1", port.c_str(), err), 0);
   os_tcp_socket* s = new os_tcp_socket(0);
   ASSERT_TRUE(listener.accept(*s));
   ASSERT_EQ(server.AcceptConnection(s), 0);
 
-  auto sender = [&](Link& from, Checker& peer, unsigned seed) {
-    std::mt19937_64 rng(seed);
+  auto sender = [&](Link& from, Checker& peer, unsigned t) {
+    std::mt19937_64 rng(t);
     std::string frame;
     for (uint64_t seq = 0; seq < kFrames; ++seq) {
-      // Log-uniform size in [0, kMax]; frames under 8 bytes carry no number.
       size_t n = static_cast<size_t>(std::exp(std::uniform_real_distribution<double>(
                      0, std::log(static_cast<double>(kMax) + 1))(rng))) -
                  1;
       n = std::max<size_t>(n, 8);
+      uint64_t tagged = (static_cast<uint64_t>(t & 3) << 56) | seq;
       frame.resize(n);
-      std::memcpy(&frame[0], &seq, 8);
-      fill(seq, n - 8, &frame[8]);
+      std::memcpy(&frame[0], &tagged, 8);
+      fill(tagged, n - 8, &frame[8]);
       if (from.Send(frame.data(), static_cast<unsigned>(n)) != 0) return false;
-      // Flow control: at most 256 frames in flight.
+      // Flow control: at most 64 frames in flight per direction.
       std::unique_lock<std::mutex> g(peer.mu);
-      if (!peer.cv.wait_for(g, kWait, [&] { return seq < peer.next + 256; })) return false;
+      ++peer.sent;
+      peer.cv.notify_all();
+      if (!peer.cv.wait_for(g, kWait, [&] { return peer.sent < peer.received + 64; })) return false;
     }
     return true;
   };
-  auto up = std::async(std::launch::async, sender, std::ref(client), std::ref(atServer), 1u);
-  auto down = std::async(std::launch::async, sender, std::ref(server), std::ref(atClient), 2u);
-  ASSERT_TRUE(up.get());
-  ASSERT_TRUE(down.get());
+  std::vector<std::future<bool>> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.push_back(std::async(std::launch::async, sender, std::ref(client), std::ref(atServer),
+                                 static_cast<unsigned>(t)));
+    senders.push_back(std::async(std::launch::async, sender, std::ref(server), std::ref(atClient),
+                                 static_cast<unsigned>(t)));
+  }
+  for (auto& f : senders) ASSERT_TRUE(f.get());
   for (Checker* c : {&atServer, &atClient}) {
     std::unique_lock<std::mutex> g(c->mu);
-    ASSERT_TRUE(c->cv.wait_for(g, kWait, [&] { return c->next == kFrames; }));
+    ASSERT_TRUE(c->cv.wait_for(g, kWait, [&] { return c->received == kFrames * kThreads; }));
     EXPECT_EQ(c->bad, 0);
   }
   client.DisConnect();
