@@ -32,7 +32,6 @@ const int kReceiveBufferMin = 51200;
 const size_t kSpareFrames = 4;                   // large send buffers kept per link for reuse
 const size_t kDiscardOnClose = 4 * 1024 * 1024;  // unread input dropped before a close, at most
 const unsigned kAlwaysNow = 16 * 1024;  // frames this large are written at once when possible
-const int64_t kBurstGapNs = 5000;       // smaller ones only when the last Send is this old
 
 // The three code lines that follow a toolkit network or thread error report.
 template <class E>
@@ -328,6 +327,7 @@ void Link::BeginConnection() {
   m_EndReason.store(static_cast<int>(LinkEndReason::None), std::memory_order_release);
   m_Ended.store(false, std::memory_order_release);
   m_Refusing.store(false, std::memory_order_relaxed);
+  m_ReceivedAtSend.store(~0ull, std::memory_order_relaxed);  // a first frame goes out at once
   ApplySocketOptions();
   m_SendQueue.Reopen(m_QueuedBytes);
 }
@@ -712,14 +712,13 @@ int Link::Send(const char* data, unsigned int length) {
 // written and the socket takes it without waiting: no copy, no hand-off to
 // the writer. What the socket does not take at once (or a failure, which
 // the writer then meets and reports) goes to the writer ahead of every queued
-// frame. Small frames in a burst are left to the writer, which gathers them
-// into few writes. True when the frame was handled here.
+// frame. A small frame goes out here only as an answer (a frame has arrived
+// since the last Send) or as a link's first: a burst of them is left to the
+// writer, which gathers it into few writes. True when the frame was handled.
 bool Link::SendNow(const char* data, unsigned length) {
   if (length < kAlwaysNow) {
-    int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-    if (now - m_LastSendNs.exchange(now, std::memory_order_relaxed) < kBurstGapNs) return false;
+    uint64_t received = m_Received.load(std::memory_order_relaxed);
+    if (m_ReceivedAtSend.exchange(received, std::memory_order_relaxed) == received) return false;
   }
   std::unique_lock<std::mutex> token(m_WriteToken, std::try_to_lock);
   if (!token.owns_lock() || !m_SendQueue.AllWritten() || m_SendQueue.IsClosed()) return false;
@@ -735,8 +734,12 @@ bool Link::SendNow(const char* data, unsigned length) {
   const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
   const size_t rest = total - done;
   LinkBufferToSendClass rec;
-  rec.m_pBuffer = new char[rest + 1];
-  rec.m_Capacity = static_cast<unsigned>(rest + 1);
+  unsigned capacity = 0;
+  char* spare = rest + 1 >= kReadBufferSize
+                    ? TakeSpareFrame(static_cast<unsigned>(rest + 1), capacity)
+                    : nullptr;
+  rec.m_pBuffer = spare ? spare : new char[rest + 1];
+  rec.m_Capacity = spare ? capacity : static_cast<unsigned>(rest + 1);
   rec.m_Size = static_cast<unsigned>(rest);
   rec.m_DataSize = length;
   if (done < 10) {
@@ -1203,6 +1206,7 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
       char* payload = buf.get() + begin;
       begin += n;
       if (!LinkOpen()) break;  // nothing is delivered after a close
+      m_Received.fetch_add(1, std::memory_order_relaxed);
       if (m_pCallback) {
         char saved = payload[n];
         payload[n] = '\0';
@@ -1253,6 +1257,7 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
     }
     big[n] = '\0';
     if (!LinkOpen()) break;
+    m_Received.fetch_add(1, std::memory_order_relaxed);
     if (m_pCallback) m_pCallback->Receive(static_cast<unsigned>(n), big.get(), this);
     if (cap <= kSingleAllocLimit + 10 && cap > spareCap) {
       spare.swap(big);

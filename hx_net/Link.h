@@ -425,11 +425,13 @@ class HX_NET_API Link {
   // Held by whoever writes to the socket: the writer from taking frames off
   // the queue until they are written, or a Send writing on its own thread.
   std::mutex m_WriteToken;
-  // Whether Send may write on the caller's thread (not over TLS), and when
-  // the last Send came, to tell a burst (left to the writer, which gathers
-  // it into few writes) from a lone frame (written at once).
+  // Whether Send may write on the caller's thread (not over TLS); frames
+  // received so far, and that count at the last Send: a small frame sent
+  // after something arrived is an answer, written at once, while a burst of
+  // them is left to the writer, which gathers it into few writes.
   bool m_CallerWrites = true;
-  std::atomic<int64_t> m_LastSendNs{0};
+  std::atomic<uint64_t> m_Received{0};
+  std::atomic<uint64_t> m_ReceivedAtSend{~0ull};
   std::atomic<int> m_EndReason{0};
   std::atomic<bool> m_Ended{false};  // Exception has returned for this connection
   // Socket options: guarded by m_SocketLock, which also guards replacing
