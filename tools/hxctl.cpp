@@ -30,6 +30,7 @@ namespace {
 const int kDefaultTimeout = 5;
 const int kExitUsage = 64;
 const int kExitTimerFailed = 70;
+const int kConnectBound = 21;  // seconds: the library's bound on any connect
 
 const char kUsage[] =
     "usage: hxctl [--timeout S] [--type N] [--trace LEVEL] [--count N [--interval S]]\n"
@@ -48,7 +49,8 @@ const char kUsage[] =
     "  request TEXT    sends TEXT as the request and prints the reply\n"
     "\n"
     "options:\n"
-    "  --timeout S     seconds to wait for the reply (default 5)\n"
+    "  --timeout S     seconds to wait for the connection (21 at most), then\n"
+    "                  as long again for the reply (default 5)\n"
     "  --type N        component type: 0 the gateway, 6 shut down with SHUTDOWN,\n"
     "                  others ordinary components (default 1)\n"
     "  --trace LEVEL   library trace lines up to LEVEL (0..6) on standard error\n"
@@ -66,6 +68,8 @@ const char kUsage[] =
     "  33  warning             34  connection lost         35  bad reply\n"
     "  37  refused (NO)        38  unknown request         70  timer failed\n"
     "  64  bad usage\n"
+    "27 is a connect or a reply that did not come in time. stop and shutdown\n"
+    "give 37 when the component answers NO (it does not obey this peer).\n"
     "With --count: 0 when every request succeeded, else the first failure's status.\n";
 
 int Usage(const std::string& msg) {
@@ -120,13 +124,39 @@ const char* RcName(int rc) {
   }
 }
 
+// What a failed connect reported, from CtlInterface::LastConnectError().
+std::string ConnectSentence(const std::string& where) {
+  const long error = CtlInterface::LastConnectError();
+  switch (error) {
+    case ECONNREFUSED:
+      return "connection refused by " + where;
+    case ENETUNREACH:
+      return "network unreachable: cannot reach " + where;
+    case EHOSTUNREACH:
+      return "no route to " + where;
+    case EMFILE:
+    case ENFILE:
+      return "out of descriptors: cannot open a connection to " + where;
+    case 0:
+      return "cannot connect to " + where;
+    default:
+      return "cannot connect to " + where + ": " + std::strerror(static_cast<int>(error));
+  }
+}
+
+// `timeout` is --timeout; the connect is bounded by it, but never beyond the
+// library's connect bound.
 std::string Sentence(int rc, const std::string& where, int timeout) {
   switch (rc) {
     case CTL_RC_TIMER_FAILED:
       return "the time-out thread could not be started";
     case CTL_RC_CONNECT_FAILED:
-      return "connection refused by " + where;
+      return ConnectSentence(where);
     case CTL_RC_TIMEOUT:
+      if (CtlInterface::LastConnectError() == ETIMEDOUT) {
+        const int bound = timeout > 0 ? std::min(timeout, kConnectBound) : kConnectBound;
+        return "no connection within " + std::to_string(bound) + " s to " + where;
+      }
       return "no reply within " + std::to_string(timeout) + " s from " + where;
     case CTL_RC_WARNING:
       return "the component at " + where + " reports a warning";
@@ -164,11 +194,14 @@ int RunOnce(const std::string& command, CtlHostParams& params, const std::string
     std::vector<NameValue> m;
     rc = CtlInterface::GetMeasurements(params, m);
     for (auto& nv : m) out += nv.name + "=" + nv.value + "\n";
-  } else if (command == "stop") {
-    rc = CtlInterface::Stop(params);
-    if (rc == CTL_RC_OK) out = "OK";
-  } else if (command == "shutdown") {
-    rc = CtlInterface::Shutdown(params);
+  } else if (command == "stop" || command == "shutdown") {
+    // Stop and Shutdown take "NO" as success; read the reply here so that a
+    // refusal shows. The keyword is the one Shutdown would choose.
+    const bool shutdownKind =
+        command == "shutdown" && params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND;
+    std::string reply;
+    rc = CtlInterface::CtlRequest(params, shutdownKind ? "SHUTDOWN" : "STOP", reply);
+    if (rc == CTL_RC_OK && reply == "NO") rc = CTL_RC_REFUSED;
     if (rc == CTL_RC_OK) out = "OK";
   } else if (command == "change-log") {
     rc = CtlInterface::ChangeLog(params);

@@ -2,14 +2,27 @@
 // every connection into a Link through an accept manager, answers CTL
 // requests and echoes every other frame. Copy it to start a component.
 //
-//   hxnet-component [--port N] [--host ADDR] [--trace LEVEL]
+//   hxnet-component [--port N] [--host ADDR] [--allow-control-from ADDR,...]
+//                   [--max-payload B] [--max-queued B] [--frame-timeout S]
+//                   [--keepalive I,N,C] [--write-timeout S] [--max-links N]
+//                   [--trace LEVEL]
+//
+// Safe by default: it listens on 127.0.0.1, obeys STOP and SHUTDOWN from
+// loopback peers only, and puts every accepted link under limits (payload
+// size, send backlog, frame time-out, keep-alive, write time-out) and a cap
+// on the number of links.
 //
 // The first line on standard output is the port it listens on.
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -18,6 +31,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "hx_net/AcceptManager.h"
 #include "hx_net/Link.h"
@@ -29,6 +43,39 @@
 namespace {
 
 const size_t kHeaderSize = 78;
+
+DbgLevels g_ComponentDbg;
+TDiagRegister g_ComponentReg("Component", g_ComponentDbg);
+
+// Peers other than loopback ones whose STOP and SHUTDOWN are obeyed, each as
+// 4 (IPv4) or 16 (IPv6) address bytes. Written before the server starts.
+std::vector<std::string> g_AllowedControl;
+
+// The address bytes of `text`: 4 for IPv4 and IPv4-mapped IPv6, 16 for other
+// IPv6; "" when it is not an address.
+std::string AddressBytes(const std::string& text) {
+  unsigned char a[16];
+  if (inet_pton(AF_INET, text.c_str(), a) == 1) return std::string(reinterpret_cast<char*>(a), 4);
+  if (inet_pton(AF_INET6, text.c_str(), a) != 1) return "";
+  static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(a, kMapped, 12) == 0) return std::string(reinterpret_cast<char*>(a) + 12, 4);
+  return std::string(reinterpret_cast<char*>(a), 16);
+}
+
+// Loopback (127.0.0.0/8, ::1, IPv4-mapped 127.x) or named by --allow-control-from.
+bool MayControl(const std::string& peer) {
+  const std::string a = AddressBytes(peer);
+  if (a.size() == 4 && static_cast<unsigned char>(a[0]) == 127) return true;
+  if (a.size() == 16 && a == std::string(15, '\0') + '\1') return true;
+  return !a.empty() &&
+         std::find(g_AllowedControl.begin(), g_AllowedControl.end(), a) != g_AllowedControl.end();
+}
+
+// Sends on `link`; a frame the backlog limit refuses closes the link: a peer
+// that does not read what it asked for loses its connection, not our memory.
+void SendOrClose(Link* link, const char* data, unsigned length) {
+  if (link->Send(data, length) != 0 && link->IsConnected()) link->DisConnect();
+}
 
 // What the main thread waits for: a stop request, or a signal.
 struct StopState {
@@ -96,7 +143,7 @@ class Session : public AcceptedLinkCBClass {
   void Receive(unsigned int length, const char* data, Link* link) override {
     std::string keyword = CtlKeyword(data, length);
     if (keyword.empty()) {
-      link->Send(data, length);  // not a CTL request: echo it
+      SendOrClose(link, data, length);  // not a CTL request: echo it
       return;
     }
     ++g_Requests;
@@ -110,6 +157,12 @@ class Session : public AcceptedLinkCBClass {
               "\nrequests=" + std::to_string(g_Requests.load()) +
               "\nopen_links=" + std::to_string(g_OpenLinks.load()) +
               "\nrss_kib=" + std::to_string(ResidentKiB()) + "\n";
+    } else if ((keyword == "STOP" || keyword == "SHUTDOWN") && !MayControl(link->GetHostName())) {
+      TDiagFunc hx_fn("Component", g_ComponentDbg, "Session::Receive");
+      HX_TRACE(2, keyword << " from "
+                          << os_host_port_text(link->GetHostName(), link->GetPortNumber())
+                          << " refused: this peer may not stop the component.");
+      reply = "NO";
     } else if (keyword == "STOP" || keyword == "SHUTDOWN") {
       reply = "OK";
       m_StopRequester = true;
@@ -117,7 +170,7 @@ class Session : public AcceptedLinkCBClass {
       reply = "UNKNOWN_REQUEST";
     }
     std::string frame = CtlReply(reply);
-    link->Send(frame.data(), static_cast<unsigned>(frame.size()));
+    SendOrClose(link, frame.data(), static_cast<unsigned>(frame.size()));
     if (m_StopRequester) {
       // The main thread stops the server; never from here (this is a reader thread).
       std::lock_guard<std::mutex> g(g_Stop.mu);
@@ -147,20 +200,117 @@ void OnSignal(int sig) {
   g_Signal = sig;
 }
 
-int Usage(const char* msg) {
-  std::fprintf(
-      stderr,
-      "hxnet-component: %s\nusage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n",
-      msg);
+const char kUsageLine[] =
+    "usage: hxnet-component [--port N] [--host ADDR] [--allow-control-from ADDR,...]\n"
+    "                       [--max-payload B] [--max-queued B] [--frame-timeout S]\n"
+    "                       [--keepalive I,N,C] [--write-timeout S] [--max-links N]\n"
+    "                       [--trace LEVEL]\n";
+
+const char kHelp[] =
+    "  --port N          port to listen on (0, the default: chosen by the system)\n"
+    "  --host ADDR       local address to bind (default 127.0.0.1: this machine only);\n"
+    "                    0.0.0.0 for every interface (IPv4), :: for every IPv6\n"
+    "                    interface, ::1 for IPv6 loopback\n"
+    "  --allow-control-from ADDR[,ADDR...]\n"
+    "                    peers besides loopback ones whose STOP and SHUTDOWN are\n"
+    "                    obeyed (default: none); others get the reply NO\n"
+    "  --trace LEVEL     library trace lines up to LEVEL (0..6) on standard error\n"
+    "  --version         the versions of the program and of the library it runs with\n"
+    "Limits of every accepted link (0 turns one off):\n"
+    "  --max-payload B   largest frame payload accepted (default 64M)\n"
+    "  --max-queued B    send backlog of a link (default 4M); a reply or an echo\n"
+    "                    that it refuses closes that link\n"
+    "  --frame-timeout S seconds for a started frame to arrive whole (default 30)\n"
+    "  --keepalive I,N,C TCP keep-alive (default 60,10,6): idle seconds, interval\n"
+    "                    seconds and probes before a silent peer counts as gone\n"
+    "  --write-timeout S seconds written data may stay unacknowledged (default 60)\n"
+    "  --max-links N     links open at once (default 10000), lowered to what the\n"
+    "                    descriptor limit allows after raising it to its hard\n"
+    "                    limit; the cap in use is printed on standard error\n"
+    "Sizes in bytes, or with K, M or G (binary: 4M = 4194304); seconds may have\n"
+    "fractions (0.5).\n"
+    "Options take their value as --opt VALUE or --opt=VALUE.\n"
+    "The first line of standard output is the port. STOP or SHUTDOWN (from an\n"
+    "allowed peer), SIGINT, SIGTERM or SIGHUP end it with status 0. Status 1: it\n"
+    "cannot listen (the reason is on standard error); 64: bad arguments.\n";
+
+int Usage(const std::string& msg) {
+  std::fprintf(stderr, "hxnet-component: %s\n%s", msg.c_str(), kUsageLine);
   return 64;
+}
+
+// A whole number within [0, hi], with an optional K, M or G (powers of 1024).
+bool ParseSize(const char* s, unsigned long hi, unsigned long& out) {
+  if (!s || *s < '0' || *s > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(s, &end, 10);
+  unsigned shift = 0;
+  if (*end == 'K' || *end == 'k') shift = 10;
+  if (*end == 'M' || *end == 'm') shift = 20;
+  if (*end == 'G' || *end == 'g') shift = 30;
+  if (shift) ++end;
+  if (errno || *end || v > (hi >> shift)) return false;
+  out = static_cast<unsigned long>(v << shift);
+  return true;
+}
+
+// Seconds within [0, 86400], fractions allowed, as milliseconds.
+bool ParseMs(const char* s, long& out) {
+  if (!s || *s < '0' || *s > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  double v = std::strtod(s, &end);
+  if (errno || *end || !(v >= 0 && v <= 86400)) return false;
+  out = static_cast<long>(v * 1000 + 0.5);
+  return true;
+}
+
+// Descriptors this process has open now.
+long OpenDescriptors() {
+  long n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+    --n;  // the directory's own
+  }
+  return n;
+}
+
+// Raises the descriptor limit to its hard limit and returns the cap that fits
+// in it (0 for none wanted): each link holds one descriptor; the listener, the process's own and
+// a margin for short-lived ones (a CTL reply, a log file) come first.
+unsigned long LinkCap(unsigned long wanted, unsigned long long& limit) {
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+  }
+  getrlimit(RLIMIT_NOFILE, &rl);
+  limit = static_cast<unsigned long long>(rl.rlim_cur);
+  if (wanted == 0) return 0;
+  const long long kMargin = 32;
+  const long long room = static_cast<long long>(std::min<unsigned long long>(limit, 1ULL << 40)) -
+                         OpenDescriptors() - kMargin;
+  return std::min<unsigned long>(wanted, static_cast<unsigned long>(std::max(1LL, room)));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int port = 0;
-  std::string host;
+  std::string host = "127.0.0.1";
   int trace = -1;
+  LinkLimits limits;
+  limits.maxPayload = 64UL << 20;
+  limits.maxQueuedBytes = 4UL << 20;
+  limits.frameTimeoutMs = 30000;
+  limits.keepIdleSeconds = 60;
+  limits.keepIntervalSeconds = 10;
+  limits.keepCount = 6;
+  limits.writeTimeoutMs = 60000;
+  unsigned long maxLinks = 10000;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     // --opt=VALUE or --opt VALUE
@@ -172,47 +322,77 @@ int main(int argc, char** argv) {
       hasInline = true;
       a.resize(eq);
     }
-    auto value = [&](const char* name) -> const char* {
-      (void)name;
+    auto value = [&]() -> const char* {
       if (hasInline) return inlineValue.c_str();
       if (i + 1 >= argc) return nullptr;
       return argv[++i];
     };
     if (hasInline && (a == "--help" || a == "--version")) {
-      return Usage((a + " takes no value").c_str());
+      return Usage(a + " takes no value");
     } else if (a == "--version") {
       std::printf("hxnet-component %s (library %s)\n", HX_NET_VERSION, hx_net_version());
       return 0;
     } else if (a == "--help" || a == "-h") {
-      std::printf(
-          "usage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n"
-          "  --port N       port to listen on (0, the default: chosen by the system)\n"
-          "  --host ADDR    local address to bind (default: all interfaces)\n"
-          "  --trace LEVEL  library trace lines up to LEVEL (0..6) on standard error\n"
-          "  --version      the versions of the program and of the library it runs with\n"
-          "Options take their value as --opt VALUE or --opt=VALUE.\n"
-          "The first line of standard output is the port. STOP or SHUTDOWN, SIGINT\n"
-          "or SIGTERM end it with status 0. Status 1: it cannot listen (the reason\n"
-          "is on standard error); 64: bad arguments.\n");
+      std::printf("%s%s", kUsageLine, kHelp);
       return 0;
     } else if (a == "--port") {
-      const char* v = value("--port");
+      const char* v = value();
       char* end = nullptr;
       long p = v ? std::strtol(v, &end, 10) : -1;
       if (!v || *end || p < 0 || p > 65535) return Usage("--port takes a number from 0 to 65535");
       port = static_cast<int>(p);
     } else if (a == "--host") {
-      const char* v = value("--host");
+      const char* v = value();
       if (!v || !*v) return Usage("--host takes an address");
       host = v;
+    } else if (a == "--allow-control-from") {
+      const char* v = value();
+      if (!v || !*v) return Usage("--allow-control-from takes addresses separated by commas");
+      std::string list = v;
+      for (size_t at = 0; at <= list.size();) {
+        size_t comma = std::min(list.find(',', at), list.size());
+        std::string item = list.substr(at, comma - at);
+        std::string bytes = AddressBytes(item);
+        if (bytes.empty()) return Usage("--allow-control-from: '" + item + "' is not an address");
+        g_AllowedControl.push_back(bytes);
+        at = comma + 1;
+      }
+    } else if (a == "--max-payload" || a == "--max-queued") {
+      const char* v = value();
+      unsigned long n = 0;
+      if (!ParseSize(v, 0x7fffffffUL, n))
+        return Usage(a + " takes a size in bytes (K, M, G allowed) below 2G");
+      (a == "--max-payload" ? limits.maxPayload : limits.maxQueuedBytes) = n;
+    } else if (a == "--frame-timeout" || a == "--write-timeout") {
+      const char* v = value();
+      long ms = 0;
+      if (!ParseMs(v, ms)) return Usage(a + " takes seconds from 0 to 86400");
+      (a == "--frame-timeout" ? limits.frameTimeoutMs : limits.writeTimeoutMs) = ms;
+    } else if (a == "--keepalive") {
+      const char* v = value();
+      int f[3] = {0, 0, 0};
+      char tail = 0;
+      if (!v || std::sscanf(v, "%d,%d,%d%c", &f[0], &f[1], &f[2], &tail) != 3 ||
+          *std::min_element(f, f + 3) < 0 || *std::max_element(f, f + 3) > 86400 ||
+          ((f[0] == 0 || f[1] == 0 || f[2] == 0) && f[0] + f[1] + f[2] != 0))
+        return Usage("--keepalive takes IDLE,INTERVAL,COUNT, all above 0, or 0,0,0");
+      limits.keepIdleSeconds = f[0];
+      limits.keepIntervalSeconds = f[1];
+      limits.keepCount = f[2];
+    } else if (a == "--max-links") {
+      const char* v = value();
+      char* end = nullptr;
+      long l = v && *v >= '0' && *v <= '9' ? std::strtol(v, &end, 10) : -1;
+      if (!v || l < 0 || *end || l > 10000000) return Usage("--max-links takes 0 to 10000000");
+      maxLinks = static_cast<unsigned long>(l);
     } else if (a == "--trace") {
-      const char* v = value("--trace");
+      const char* v = value();
       char* end = nullptr;
       long l = v ? std::strtol(v, &end, 10) : -1;
       if (!v || *end || l < 0 || l > 6) return Usage("--trace takes a level from 0 to 6");
       trace = static_cast<int>(l);
     } else {
-      return Usage(("unknown argument '" + a + "'").c_str());
+      return Usage("unknown argument '" + a + "'");
     }
   }
   if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
@@ -222,14 +402,27 @@ int main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+
+  unsigned long long descriptorLimit = 0;
+  const unsigned long cap = LinkCap(maxLinks, descriptorLimit);
+  if (cap)
+    std::fprintf(stderr, "hxnet-component: at most %lu links at once (descriptor limit %llu)\n",
+                 cap, descriptorLimit);
+  else
+    std::fprintf(stderr, "hxnet-component: no cap on links\n");
 
   Component component;
+  component.SetLinkLimits(limits);
+  component.SetMaxLinks(static_cast<unsigned>(cap));
   ServerLink server;
   server.SetCallbackObject(component);
-  int listening = server.InitServer(port, host.empty() ? nullptr : &host[0], 1, -1);
+  int listening = server.InitServer(port, &host[0], 1, -1);
   if (listening < 0) {
-    std::fprintf(stderr, "hxnet-component: cannot listen on %s\n",
-                 os_host_port_text(host.empty() ? "*" : host, port).c_str());
+    const int error = server.LastError();
+    std::fprintf(stderr, "hxnet-component: cannot listen on %s: %s\n",
+                 os_host_port_text(host, port).c_str(),
+                 error ? std::strerror(error) : "unknown error");
     return 1;
   }
   std::printf("%d\n", listening);

@@ -5,8 +5,14 @@ hxctl="$1"
 component="$2"
 work="$(mktemp -d)"
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"; }
+namespaces=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for n in "${namespaces[@]}"; do ip netns del "$n" 2>/dev/null; done
+  rm -rf "$work"
+}
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 fails=0
 passes=0
 check() {  # check NAME EXPECTED ACTUAL
@@ -15,9 +21,10 @@ check() {  # check NAME EXPECTED ACTUAL
 contains() {  # contains NAME NEEDLE FILE
   if grep -q -- "$2" "$3"; then passes=$((passes + 1)); else echo "FAIL: $1: '$2' not in: $(cat "$3")"; fails=$((fails + 1)); fi
 }
+launch=()  # a prefix for the component's command line (ip netns exec NS)
 start_component() {  # prints the port; the pid goes into $cpid
   rm -f "$work/c.out"  # never the port of an earlier component
-  "$component" --port 0 "$@" >"$work/c.out" 2>"$work/c.err" &
+  "${launch[@]}" "$component" --port 0 "$@" >"$work/c.out" 2>"$work/c.err" &
   cpid=$!
   pids+=("$cpid")
   for _ in $(seq 1 200); do
@@ -40,8 +47,13 @@ wait_exit() {  # wait_exit PID: sets $status to its exit status, bounded to 10 s
 }
 ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
 
-# Every command against a running component.
+# Every command against a running component, which by default listens on
+# 127.0.0.1 alone, prints the port alone on standard output and its link cap
+# on standard error.
 start_component
+check "port line" yes "$(grep -qE '^[0-9]+$' "$work/c.out" && echo yes || echo no)"
+check "listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
+contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
 check "life-check status" 0 "$(ctl 127.0.0.1 "$port" life-check)"
 check "life-check output" "OK" "$(cat "$work/out")"
 check "do-measure status" 0 "$(ctl 127.0.0.1 "$port" do-measure)"
@@ -71,7 +83,7 @@ contains "count: failure summary" "^2 sent, 0 OK$" "$work/out"
 "$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &
 rpid=$!
 pids+=("$rpid")
-for _ in $(seq 1 200); do grep -q '^seq=1 ' "$work/rep" && break; sleep 0.05; done
+for _ in $(seq 1 200); do grep -q '^seq=1 ' "$work/rep" 2>/dev/null && break; sleep 0.05; done
 kill -TERM "$rpid"
 wait_exit "$rpid"
 check "count: SIGTERM ends the run" 0 "$status"
@@ -87,11 +99,20 @@ check "shutdown status" 0 "$(ctl --type 6 127.0.0.1 "$port" shutdown)"
 wait_exit "$cpid"
 check "component exit after shutdown" 0 "$status"
 
-# SIGTERM stops it cleanly.
+# SIGTERM and SIGHUP stop it cleanly; a port in use is named with the reason.
 start_component
+# (With 100 descriptors its cap is lowered below 100 links.)
+(ulimit -n 100 && exec "$component" --port "$port") >/dev/null 2>"$work/taken"
+check "port taken status" 1 "$?"
+contains "port taken sentence" "cannot listen on 127.0.0.1:$port: Address already in use" "$work/taken"
+contains "cap lowered to the descriptors" "at most [0-9][0-9] links at once (descriptor limit 100)" "$work/taken"
 kill -TERM "$cpid"
 wait_exit "$cpid"
 check "component exit on SIGTERM" 0 "$status"
+start_component
+kill -HUP "$cpid"
+wait_exit "$cpid"
+check "component exit on SIGHUP" 0 "$status"
 
 # Refused: the port of a component that has gone.
 check "refused status" 24 "$(ctl 127.0.0.1 "$port" life-check)"
@@ -110,9 +131,49 @@ c,_=s.accept(); time.sleep(20)' >"$work/silent" &
   t1=$(date +%s)
   contains "time-out sentence" "no reply within 1 s" "$work/err"
   check "time-out bounded" yes "$([ $((t1 - t0)) -le 4 ] && echo yes || echo no)"
+  # A listener whose backlog is full drops the SYN: the connect never completes.
+  python3 -c 'import socket,time
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(0)
+c=socket.create_connection(s.getsockname())
+print(s.getsockname()[1], flush=True); time.sleep(20)' >"$work/full" &
+  pids+=($!)
+  for _ in $(seq 1 100); do fport="$(head -n 1 "$work/full" 2>/dev/null)"; [ -n "$fport" ] && break; sleep 0.05; done
+  t0=$(date +%s%N)
+  check "no connection status" 27 "$(ctl --timeout 1 127.0.0.1 "$fport" life-check)"
+  t1=$(date +%s%N)
+  contains "no connection sentence" "no connection within 1 s" "$work/err"
+  check "no connection within 2S+1" yes "$([ $(((t1 - t0) / 1000000)) -le 3000 ] && echo yes || echo no)"
+
+  # The component's limits: the default payload limit closes a link that
+  # announces a larger frame; a peer that never reads its echoes fills the
+  # send backlog, whose first refusal closes that link, and the component
+  # goes on serving.
+  start_component --trace 2 --max-queued=64K
+  python3 - "$port" >"$work/limits" <<'PY'
+import socket, sys
+port = int(sys.argv[1])
+s = socket.create_connection(("127.0.0.1", port)); s.settimeout(5)
+s.sendall(b"a 04000001")
+print("payload: closed" if s.recv(1) == b"" else "payload: open")
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+s.settimeout(10); s.connect(("127.0.0.1", port))
+frame = b"a %08x" % 32768 + b"x" * 32768
+try:
+    for _ in range(4096):  # 128 MiB at most
+        s.sendall(frame)
+    print("backlog: open")
+except OSError:
+    print("backlog: closed")
+PY
+  contains "default payload limit" "payload: closed" "$work/limits"
+  contains "backlog refusal closes the link" "backlog: closed" "$work/limits"
+  contains "backlog trace" "send backlog limit of 65536 bytes refused" "$work/c.err"
+  check "serving after the closes" 0 "$(ctl 127.0.0.1 "$port" life-check)"
+  kill -TERM "$cpid"
+  wait_exit "$cpid"
 fi
 
-# IPv6: a component on ::1, on :: and on every interface, reached as ::1 and
+# IPv6: a component on ::1 and on ::, reached as ::1 and
 # [::1]; both tools print an IPv6 address as [::1]:port.
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
@@ -131,13 +192,48 @@ if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
   kill -TERM "$cpid"
   wait_exit "$cpid"
-  start_component
-  check "every interface over ::1" 0 "$(ctl ::1 "$port" life-check)"
-  check "every interface over 127.0.0.1" 0 "$(ctl 127.0.0.1 "$port" life-check)"
-  kill -TERM "$cpid"
-  wait_exit "$cpid"
 else
   echo "tools: IPv6 checks skipped: this machine has no IPv6 loopback (::1)"
+fi
+
+# Control from another host, in two network namespaces joined by a veth pair:
+# the component in one, listening on 10.212.0.2, hxctl in the other, as
+# 10.212.0.1. STOP from there is refused with NO (37) unless
+# --allow-control-from names it; other requests are served. The client's
+# namespace also has no loopback and an unreachable route, for the sentences
+# of those connect failures (no packet leaves either namespace).
+nsA="hxcomp$$"
+nsB="hxclient$$"
+if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
+  echo "tools: remote control checks skipped: making network namespaces needs root and ip"
+elif ! { ip netns add "$nsA" && namespaces+=("$nsA") && ip netns add "$nsB" && namespaces+=("$nsB") &&
+  ip link add hxa netns "$nsA" type veth peer name hxb netns "$nsB" &&
+  ip -n "$nsA" addr add 10.212.0.2/24 dev hxa && ip -n "$nsA" link set hxa up &&
+  ip -n "$nsB" addr add 10.212.0.1/24 dev hxb && ip -n "$nsB" link set hxb up &&
+  ip -n "$nsB" route add unreachable 10.212.1.0/24; } 2>"$work/ns"; then
+  echo "tools: remote control checks skipped: network namespaces could not be made: $(cat "$work/ns")"
+else
+  remote() { ip netns exec "$nsB" "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
+  launch=(ip netns exec "$nsA")
+  start_component --host 10.212.0.2 --trace 2
+  check "remote life-check" 0 "$(remote 10.212.0.2 "$port" life-check)"
+  check "remote stop refused" 37 "$(remote 10.212.0.2 "$port" stop)"
+  contains "remote stop sentence" "refused the request (NO)" "$work/err"
+  check "remote shutdown refused" 37 "$(remote --type 6 10.212.0.2 "$port" shutdown)"
+  check "still running after refusals" yes "$(kill -0 "$cpid" 2>/dev/null && echo yes || echo no)"
+  check "life-check after refusals" 0 "$(remote 10.212.0.2 "$port" life-check)"
+  contains "refusal trace" "STOP from 10.212.0.1:[0-9]* refused" "$work/c.err"
+  kill -TERM "$cpid"
+  wait_exit "$cpid"
+  start_component --host 10.212.0.2 --allow-control-from=10.212.0.9,10.212.0.1
+  check "allowed remote stop" 0 "$(remote 10.212.0.2 "$port" stop)"
+  wait_exit "$cpid"
+  check "component exit after allowed stop" 0 "$status"
+  launch=()
+  check "network unreachable status" 24 "$(remote 127.0.0.1 "$port" life-check)"
+  contains "network unreachable sentence" "network unreachable: cannot reach 127.0.0.1:$port" "$work/err"
+  check "no route status" 24 "$(remote 10.212.1.1 "$port" life-check)"
+  contains "no route sentence" "no route to 10.212.1.1:$port" "$work/err"
 fi
 
 # Versions: the program's and the library's it runs with (the same here).
@@ -165,6 +261,13 @@ contains "usage hint" "hxctl --help" "$work/err"
 "$component" --port nope >/dev/null 2>&1; check "component bad port" 64 "$?"
 "$component" --port=nope >/dev/null 2>&1; check "component bad inline port" 64 "$?"
 "$component" --frobnicate >/dev/null 2>&1; check "component unknown option" 64 "$?"
+"$component" --keepalive 60,0,6 >/dev/null 2>&1; check "component half keep-alive" 64 "$?"
+"$component" --allow-control-from=host.example >/dev/null 2>&1; check "component allow needs addresses" 64 "$?"
+"$component" --help >"$work/out" 2>&1
+for d in "--max-payload.*64M" "--max-queued.*4M" "--frame-timeout.*30" "--keepalive.*60,10,6" \
+  "--write-timeout.*60" "--max-links.*10000" "--host.*127.0.0.1" "0.0.0.0" "--allow-control-from"; do
+  contains "component help: $d" "$d" "$work/out"
+done
 
 echo "tools: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

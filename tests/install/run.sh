@@ -120,7 +120,7 @@ test -x "$prefix/bin/hxctl" && test -x "$prefix/bin/hxnet-component" || fail "to
 [ "$("$prefix/bin/hxctl" --version)" == "hxctl $version (library $version)" ] || fail "hxctl --version"
 pass
 # A component for the consumers' CTL requests; its first line is its port.
-"$prefix/bin/hxnet-component" --port 0 --host 127.0.0.1 >"$work/component.out" 2>&1 &
+"$prefix/bin/hxnet-component" --port 0 --host 127.0.0.1 >"$work/component.out" 2>"$work/component.err" &
 component=$!
 ctl_port=""
 for _ in $(seq 1 200); do
