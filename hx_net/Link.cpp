@@ -668,44 +668,53 @@ int Link::Send(const char* data, unsigned int length) {
       return -1;
     }
   }
-  if (m_CallerWrites && SendNow(data, length)) {
-    if (limit && m_Refusing.load(std::memory_order_relaxed))
-      m_Refusing.store(false, std::memory_order_relaxed);
-    return 0;
+  if (!m_CallerWrites || !SendNow(data, length)) {
+    LinkBufferToSendClass rec;
+    unsigned capacity = 0;
+    if (length + 11 <= kSmallCapacity) {
+      char* small = TakeSmallFrame();
+      rec.BuildBufferInto(small ? small : new char[kSmallCapacity], kSmallCapacity, data, length);
+    } else {
+      char* spare = length >= kReadBufferSize ? TakeSpareFrame(length + 11, capacity) : nullptr;
+      if (spare)
+        rec.BuildBufferInto(spare, capacity, data, length);
+      else
+        rec.BuildBuffer(data, length);
+    }
+    // A link that closed since the test above refuses here, so nothing is
+    // left queued or counted after the writer's last drain.
+    LockedQueue<>::PushResult pushed = Enqueue(rec, length, limit, false);
+    if (pushed == LockedQueue<>::kOverLimit) RefusedByLimit(hx_fn, limit, length);
+    if (pushed == LockedQueue<>::kClosed || pushed == LockedQueue<>::kOverLimit) return -1;
   }
-  LinkBufferToSendClass rec;
-  unsigned capacity = 0;
-  if (length + 11 <= kSmallCapacity) {
-    char* small = TakeSmallFrame();
-    rec.BuildBufferInto(small ? small : new char[kSmallCapacity], kSmallCapacity, data, length);
-  } else {
-    char* spare = length >= kReadBufferSize ? TakeSpareFrame(length + 11, capacity) : nullptr;
-    if (spare)
-      rec.BuildBufferInto(spare, capacity, data, length);
-    else
-      rec.BuildBuffer(data, length);
-  }
-  // Counted and queued in one hold of the queue's lock: a link that closed
-  // since the test above refuses here, so nothing is left queued or counted
-  // after the writer's last drain. A throwing push has changed nothing.
+  if (limit && m_Refusing.load(std::memory_order_relaxed))
+    m_Refusing.store(false, std::memory_order_relaxed);
+  return 0;
+}
+
+// Hands a built frame to the queue, counted in the same hold of the queue's
+// lock; `first` puts it ahead of everything queued (the rest of a frame
+// partly written already; never refused by the limit). The frame is freed
+// when the queue does not take it, and when the queue throws, which leaves
+// the queue and the count as they were.
+LockedQueue<>::PushResult Link::Enqueue(LinkBufferToSendClass& rec, unsigned length, uint64_t limit,
+                                        bool first) {
   LockedQueue<>::PushResult pushed;
   try {
-    pushed = m_SendQueue.PushCounted(rec, m_QueuedBytes, length, limit);
+    if (first)
+      pushed = m_SendQueue.PushFrontCounted(rec, m_QueuedBytes, length) ? LockedQueue<>::kPushed
+                                                                        : LockedQueue<>::kClosed;
+    else
+      pushed = m_SendQueue.PushCounted(rec, m_QueuedBytes, length, limit);
   } catch (...) {
     delete[] rec.m_pBuffer;
     rec.m_pBuffer = nullptr;
     throw;
   }
-  if (pushed == LockedQueue<>::kClosed || pushed == LockedQueue<>::kOverLimit) {
+  if (pushed == LockedQueue<>::kClosed || pushed == LockedQueue<>::kOverLimit)
     delete[] rec.m_pBuffer;
-    rec.m_pBuffer = nullptr;
-    if (pushed == LockedQueue<>::kOverLimit) RefusedByLimit(hx_fn, limit, length);
-    return -1;
-  }
-  rec.m_pBuffer = nullptr;  // the queue's copy now holds the only pointer
-  if (limit && m_Refusing.load(std::memory_order_relaxed))
-    m_Refusing.store(false, std::memory_order_relaxed);
-  return 0;
+  rec.m_pBuffer = nullptr;  // the queue's copy holds the only pointer, if any
+  return pushed;
 }
 
 // Writes a frame on the caller's thread when nothing is queued or being
@@ -748,16 +757,7 @@ bool Link::SendNow(const char* data, unsigned length) {
   } else {
     std::memcpy(rec.m_pBuffer, data + (done - 10), rest);
   }
-  bool queued = false;
-  try {
-    queued = m_SendQueue.PushFrontCounted(rec, m_QueuedBytes, length);
-  } catch (...) {
-    delete[] rec.m_pBuffer;
-    rec.m_pBuffer = nullptr;
-    throw;
-  }
-  if (!queued) delete[] rec.m_pBuffer;  // closing: dropped like the rest of the queue
-  rec.m_pBuffer = nullptr;
+  Enqueue(rec, length, 0, true);  // closing: dropped like the rest of the queue
   return true;
 }
 

@@ -386,6 +386,8 @@ class HX_NET_API Link {
   void WakeWriteWaiters();
   bool HasEnded() const { return m_Ended.load(std::memory_order_acquire); }
   bool SendNow(const char* data, unsigned length);
+  LockedQueue<>::PushResult Enqueue(LinkBufferToSendClass& rec, unsigned length, uint64_t limit,
+                                    bool first);
   bool LinkOpen();
   char* TakeSpareFrame(unsigned need, unsigned& capacity);
   char* TakeSmallFrame();
