@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/os_tls.h"
 #include "platform/os_toolkit.h"
 
 namespace {
@@ -48,6 +49,9 @@ bool os_connectable_socket::set_write_timeout(long sendMs, long unackedMs) {
 int os_connectable_socket::wait_readable(long ms) {
   int fd = handle();
   if (fd == -1) return -1;
+  // Over TLS, data means a whole record's worth, which bytes on the socket
+  // need not be yet; and a record may already wait inside the session.
+  if (os_tls_session* t = tls()) return t->wait_readable(ms);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
     int left = -1;
