@@ -385,6 +385,12 @@ int CtlInterface::CtlRequest(const CtlHostParams& params, const std::string& req
       return reply == "UNKNOWN_REQUEST" ? CTL_RC_UNKNOWN_REQUEST : CTL_RC_OK;
     }
     case kEnded:
+      // A TLS 1.3 server refuses a client's certificate after the client's
+      // Connect has returned: still a failed handshake.
+      if (link.EndReason() == LinkEndReason::HandshakeFailed) {
+        t_LastConnectError = EPROTO;
+        return CTL_RC_CONNECT_FAILED;
+      }
       return params.m_ComponentType == CTL_COMPONENT_GATEWAY ? CTL_RC_OK : CTL_RC_CONNECTION_LOST;
     case kTimedOut:
       return CTL_RC_TIMEOUT;

@@ -537,8 +537,10 @@ TEST(CtlTrace, GatewayAcceptedReplyLine) {
 // is a failed connect (24), one that the request's time-out ends is a
 // time-out (27), both before anything is sent.
 TEST(CtlRequests, OverTls) {
-  TestComponent tls(Answer({Reply("OK")})), clear(Answer({Reply("OK")}));
+  TestComponent tls(Answer({Reply("OK")})), clear(Answer({Reply("OK")})),
+      mutual(Answer({Reply("OK")}));
   tls.SetTls(ServerTls(Pki().server));
+  mutual.SetTls(ServerTls(Pki().server, /*requireClient=*/true));
   RawListener mute;  // accepts in the kernel, never answers
   const auto client = ClientTls();
   const auto stranger = ClientTls(nullptr, "", 10000, Pki().otherCa.cert);
@@ -554,6 +556,9 @@ TEST(CtlRequests, OverTls) {
       {"a server its authority did not sign", tls.Port(), stranger, CTL_RC_CONNECT_FAILED, EPROTO,
        0},
       {"TLS to clear", clear.Port(), client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
+      {"a client certificate of its authority", mutual.Port(), ClientTls(&Pki().client), CTL_RC_OK,
+       0, 0},
+      {"no client certificate", mutual.Port(), client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
       {"clear to TLS", tls.Port(), nullptr, CTL_RC_CONNECTION_LOST, 0, 0},
       {"a silent server", mute.PortText(), client, CTL_RC_TIMEOUT, ETIMEDOUT, 1.0},
   };
@@ -571,6 +576,7 @@ TEST(CtlRequests, OverTls) {
   }
   EXPECT_EQ(tls.Requests().size(), 1u);  // the clear request never reached the session
   EXPECT_EQ(clear.Requests().size(), 0u);
+  EXPECT_EQ(mutual.Requests().size(), 1u);
   // Every operation has its TLS form; the component answers "OK" to all.
   const CtlHostParams p = Params(tls.Port());
   std::vector<NameValue> pairs;

@@ -3,6 +3,7 @@
 // requests and echoes every other frame. Copy it to start a component.
 //
 //   hxnet-component [--port N] [--host ADDR] [--trace LEVEL]
+//                   [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]
 //
 // The first line on standard output is the port it listens on.
 
@@ -22,6 +23,7 @@
 #include "hx_net/AcceptManager.h"
 #include "hx_net/Link.h"
 #include "hx_net/ServerLink.h"
+#include "hx_net/Tls.h"
 #include "hx_net/strutil.h"
 #include "hx_net/version.h"
 #include "platform/tdiag.h"
@@ -150,7 +152,8 @@ void OnSignal(int sig) {
 int Usage(const char* msg) {
   std::fprintf(
       stderr,
-      "hxnet-component: %s\nusage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n",
+      "hxnet-component: %s\nusage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n"
+      "                       [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n",
       msg);
   return 64;
 }
@@ -161,6 +164,7 @@ int main(int argc, char** argv) {
   int port = 0;
   std::string host;
   int trace = -1;
+  TlsSettings tls;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     // --opt=VALUE or --opt VALUE
@@ -186,14 +190,21 @@ int main(int argc, char** argv) {
     } else if (a == "--help" || a == "-h") {
       std::printf(
           "usage: hxnet-component [--port N] [--host ADDR] [--trace LEVEL]\n"
+          "                       [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n"
           "  --port N       port to listen on (0, the default: chosen by the system)\n"
           "  --host ADDR    local address to bind (default: all interfaces)\n"
           "  --trace LEVEL  library trace lines up to LEVEL (0..6) on standard error\n"
+          "  --tls-cert FILE, --tls-key FILE\n"
+          "                 TLS: this certificate (PEM, its chain may follow it) and its\n"
+          "                 private key; clients must then speak TLS\n"
+          "  --tls-client-ca FILE\n"
+          "                 with TLS: serve only clients whose certificate this authority\n"
+          "                 signed (so only they can stop it, from any address)\n"
           "  --version      the versions of the program and of the library it runs with\n"
           "Options take their value as --opt VALUE or --opt=VALUE.\n"
           "The first line of standard output is the port. STOP or SHUTDOWN, SIGINT\n"
-          "or SIGTERM end it with status 0. Status 1: it cannot listen (the reason\n"
-          "is on standard error); 64: bad arguments.\n");
+          "or SIGTERM end it with status 0. Status 1: it cannot listen, or a TLS\n"
+          "file is unusable (the reason is on standard error); 64: bad arguments.\n");
       return 0;
     } else if (a == "--port") {
       const char* v = value("--port");
@@ -211,11 +222,30 @@ int main(int argc, char** argv) {
       long l = v ? std::strtol(v, &end, 10) : -1;
       if (!v || *end || l < 0 || l > 6) return Usage("--trace takes a level from 0 to 6");
       trace = static_cast<int>(l);
+    } else if (a == "--tls-cert" || a == "--tls-key" || a == "--tls-client-ca") {
+      const char* v = value(a.c_str());
+      if (!v || !*v) return Usage((a + " takes a file").c_str());
+      (a == "--tls-cert"  ? tls.certificateFile
+       : a == "--tls-key" ? tls.privateKeyFile
+                          : tls.caFile) = v;
     } else {
       return Usage(("unknown argument '" + a + "'").c_str());
     }
   }
   if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
+
+  std::shared_ptr<TlsContext> tlsContext;
+  if (!tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty()) {
+    if (tls.certificateFile.empty() || tls.privateKeyFile.empty())
+      return Usage("TLS needs both --tls-cert and --tls-key");
+    tls.requirePeerCertificate = !tls.caFile.empty();
+    std::string error;
+    tlsContext = TlsContext::Server(tls, error);
+    if (!tlsContext) {
+      std::fprintf(stderr, "hxnet-component: TLS: %s\n", error.c_str());
+      return 1;
+    }
+  }
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
@@ -224,6 +254,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
 
   Component component;
+  component.SetTls(tlsContext);
   ServerLink server;
   server.SetCallbackObject(component);
   int listening = server.InitServer(port, host.empty() ? nullptr : &host[0], 1, -1);
