@@ -68,7 +68,7 @@ class os_tls_session {
  public:
   enum handshake_t { handshake_done, handshake_failed, handshake_timed_out };
   // At most this many bytes are encrypted per step of a write.
-  static const size_t kChunk = 64 * 1024;
+  static constexpr size_t kChunk = 64 * 1024;
 
   ~os_tls_session();
   os_tls_session(const os_tls_session&) = delete;
