@@ -49,10 +49,10 @@ const char kGroups[] = "X25519:P-256:P-384";
 // Read-ahead buffer: one receive takes several records at once.
 const size_t kReadBuffer = 64 * 1024;
 
+// Rounded up: a wait never ends before its deadline.
 int MillisLeft(Clock::time_point deadline) {
   if (deadline == Clock::time_point::max()) return -1;
-  auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left < 0 ? 0 : left > 0x7fffffff ? 0x7fffffff : static_cast<int>(left);
 }
 
