@@ -46,6 +46,8 @@ const char kTls12Ciphers[] =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 const char kGroups[] = "X25519:P-256:P-384";
+// The largest TLS record's payload.
+const size_t kRecord = 16 * 1024;
 // Read-ahead buffer: one receive takes several records at once.
 const size_t kReadBuffer = 64 * 1024;
 
@@ -329,6 +331,7 @@ struct os_tls_session::impl {
   int ioError = 0;      // the errno of a failed receive
   bool readAny = false;
   bool closeNotifySent = false;
+  bool holdOutput = false;  // a handshake flight leaves in one send
   enum ReadEnd { kOpen, kEndClean, kEndRaw, kError } readEnd = kOpen;
   int readError = 0;
 
@@ -356,7 +359,7 @@ struct os_tls_session::impl {
     std::lock_guard<std::mutex> g(outLock);
     if (sendError) return;
     size_t off = 0;
-    if (outHead == out.size()) {
+    if (outHead == out.size() && !holdOutput) {
       while (off < len) {
         ssize_t n = ::send(socket.handle(), data + off, len - off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -679,7 +682,9 @@ os_tls_session::handshake_t os_tls_session::handshake(long timeoutMs) {
         return handshake_failed;
       }
       ERR_clear_error();
+      s.holdOutput = true;
       rc = SSL_do_handshake(s.ssl);
+      s.holdOutput = false;
       if (rc != 1) sslError = SSL_get_error(s.ssl, rc);
       if (rc == 1) {
         std::string subject = SubjectOf(s.ssl);
@@ -824,7 +829,10 @@ long os_tls_session::write(const char* data, size_t length, long sendTimeoutMs, 
   }
   size_t done = 0;
   while (done < length) {
-    const size_t chunk = std::min(length - done, kChunk);
+    // A short rest joins the step before it rather than making a record and
+    // a send of its own (a 64 KiB frame is 64 KiB and its 10-byte header).
+    size_t chunk = std::min(length - done, kChunk);
+    if (length - done - chunk < kRecord) chunk = length - done;
     {
       std::lock_guard<std::mutex> g(s.sslLock);
       if (s.fatal) {

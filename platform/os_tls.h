@@ -16,7 +16,7 @@
 //  - records leave in the order OpenSSL made them: what the socket does not
 //    take at once waits in the session's output, which only ever drains from
 //    its head, under its own small lock;
-//  - the writer encrypts at most kChunk bytes at a time and waits until they
+//  - the writer encrypts about kChunk bytes at a time and waits until they
 //    have left before encrypting more, so the output stays small.
 // The handshake runs on one thread (the connecting caller, or the reader of
 // an accepted link); a write before it has completed waits for it, and a
@@ -67,7 +67,8 @@ class os_tls_context {
 class os_tls_session {
  public:
   enum handshake_t { handshake_done, handshake_failed, handshake_timed_out };
-  // At most this many bytes are encrypted per step of a write.
+  // Bytes encrypted per step of a write (a rest shorter than a record joins
+  // the last step).
   static constexpr size_t kChunk = 64 * 1024;
 
   ~os_tls_session();

@@ -426,6 +426,12 @@ bool os_connectable_socket::start_tls(const std::shared_ptr<os_tls_context>& con
   os_tls_session* session = os_tls_session::create(context, *this, peerHost, error);
   if (!session) return false;
   delete m_pTls.exchange(session, std::memory_order_acq_rel);
+  // Without Nagle's algorithm: the first frame after the handshake would
+  // otherwise wait for the acknowledgement of the handshake's last message,
+  // which the peer delays (40 ms a connection). The writer already gathers
+  // small frames into records.
+  int one = 1;
+  ::setsockopt(handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return true;
 }
 

@@ -273,8 +273,9 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // that the socket owns until it closes, connects again or is destroyed.
   // From then on read, write, writev and wait_readable carry TLS records,
   // after the session's handshake (tls()->handshake), and shutdown and close
-  // send close_notify when they can without waiting. False, with the reason
-  // in `error`, when no session could be made.
+  // send close_notify when they can without waiting; Nagle's algorithm is
+  // turned off (TCP_NODELAY). False, with the reason in `error`, when no
+  // session could be made.
   bool start_tls(const std::shared_ptr<os_tls_context>& context, const std::string& peerHost,
                  std::string& error);
   os_tls_session* tls() const { return m_pTls.load(std::memory_order_acquire); }
