@@ -1172,6 +1172,8 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
                                    << " ms. Closing the socket.");
     } else {
       os_tls_session* tls = m_pSocket->tls();
+      if (why == kEnd && tls && !tls->ended_cleanly())
+        HX_TRACE(4, LinkPrefix{this} << " - the TLS peer ended without close_notify.");
       if (why == kEnd && !inFrame) {
         NoteEnd(LinkEndReason::PeerClosed);
       } else if (why == kError && m_pSocket->error() == ETIMEDOUT) {

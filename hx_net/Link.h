@@ -314,9 +314,11 @@ class HX_NET_API Link {
   //    thread before its first frame, within the handshake time-out; nothing
   //    is written before it completes. A failure ends the link: Exception
   //    once, EndReason HandshakeFailed, a trace line.
-  // After the handshake the link behaves as a clear one. A local close sends
-  // close_notify when it can without waiting; an end of stream without it
-  // counts as a clear link's end of stream.
+  // After the handshake the link behaves as a clear one, except that its
+  // socket has Nagle's algorithm off (TCP_NODELAY; the writer gathers small
+  // frames into records itself) and writes stay on the writer thread. A local
+  // close sends close_notify when it can without waiting; an end of stream
+  // without it counts as a clear link's end of stream (and is traced).
   void SetTls(std::shared_ptr<TlsContext> context);
   // The subject of the peer's certificate, one line in RFC 2253 form
   // ("CN=client,O=example"); "" on a clear link, before the handshake has

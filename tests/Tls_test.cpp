@@ -410,6 +410,43 @@ TEST(TlsLink, WhatTheClientVerifies) {
   }
 }
 
+// A name goes to the server as SNI, an address does not.
+TEST(TlsLink, ServerNameSentForNamesOnly) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  BIO* c = BIO_new_mem_buf(Pki().server.cert.data(), static_cast<int>(Pki().server.cert.size()));
+  BIO* k = BIO_new_mem_buf(Pki().server.key.data(), static_cast<int>(Pki().server.key.size()));
+  X509* cert = PEM_read_bio_X509(c, nullptr, nullptr, nullptr);
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(k, nullptr, nullptr, nullptr);
+  SSL_CTX_use_certificate(ctx, cert);
+  SSL_CTX_use_PrivateKey(ctx, key);
+  RawListener listener;
+  for (const char* host : {"localhost", "127.0.0.1"}) {
+    std::future<std::string> seen = std::async(std::launch::async, [&] {
+      int fd = listener.Accept();
+      SSL* ssl = SSL_new(ctx);
+      SSL_set_fd(ssl, fd);
+      std::string name = "(no handshake)";
+      if (SSL_accept(ssl) == 1) {
+        const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+        name = sni ? sni : "";
+        SSL_shutdown(ssl);
+      }
+      SSL_free(ssl);
+      ::close(fd);
+      return name;
+    });
+    Client client;
+    EXPECT_EQ(client.Connect(ClientTls(), listener.PortText(), host), 0) << host;
+    EXPECT_EQ(seen.get(), host == std::string("localhost") ? "localhost" : "") << host;
+    client.link.DisConnect();
+  }
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  BIO_free(c);
+  BIO_free(k);
+  SSL_CTX_free(ctx);
+}
+
 // Mutual TLS: only a certificate the server's authority signed is served,
 // and the session learns who it serves. A TLS 1.3 client learns of the
 // refusal after Connect, as its link's first read.
@@ -621,29 +658,31 @@ TEST(TlsLink, AStandardTlsPeer) {
     const char* what;
     std::function<void(RawTlsClient&)> act;
     LinkEndReason reason;
+    int unclean;  // trace lines of an end without close_notify
   } cases[] = {
       {"close_notify between frames",
        [](RawTlsClient& t) {
          SSL_shutdown(t.ssl);
          ::shutdown(t.fd, SHUT_WR);
        },
-       LinkEndReason::PeerClosed},
+       LinkEndReason::PeerClosed, 0},
       {"end of stream without close_notify between frames",
-       [](RawTlsClient& t) { ::shutdown(t.fd, SHUT_WR); }, LinkEndReason::PeerClosed},
+       [](RawTlsClient& t) { ::shutdown(t.fd, SHUT_WR); }, LinkEndReason::PeerClosed, 1},
       {"end of stream without close_notify inside a frame",
        [](RawTlsClient& t) {
          t.Write(Frame("cut short").substr(0, 14));
          ::shutdown(t.fd, SHUT_WR);
        },
-       LinkEndReason::NetworkError},
+       LinkEndReason::NetworkError, 1},
       {"clear bytes after the handshake", [](RawTlsClient& t) { WriteAll(t.fd, Frame("clear")); },
-       LinkEndReason::NetworkError},
+       LinkEndReason::NetworkError, 0},
       {"a frame that stops coming",
        [](RawTlsClient& t) { t.Write(Frame("never finished").substr(0, 12)); },
-       LinkEndReason::FrameTimeout},
+       LinkEndReason::FrameTimeout, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
+    TraceCapture trace({"Link"});
     RawPeer p;
     ASSERT_TRUE(p.Open([](Link& l) { l.SetFrameTimeout(200); }));
     ASSERT_TRUE(p.peer->Write(Frame("ping")));
@@ -652,6 +691,7 @@ TEST(TlsLink, AStandardTlsPeer) {
     ASSERT_TRUE(p.rec.WaitEnd());
     EXPECT_EQ(p.link.EndReason(), c.reason);
     EXPECT_EQ(p.rec.Frames(), std::vector<std::string>{"ping"});
+    EXPECT_EQ(trace.Count("the TLS peer ended without close_notify.", 4), c.unclean);
   }
   RawPeer p;
   ASSERT_TRUE(p.Open());
