@@ -2,11 +2,13 @@
 // server certificate for 127.0.0.1, ::1 and localhost, a client certificate,
 // an expired server certificate, and a second authority with a server and a
 // client certificate of its own. Made once per test program (P-256 keys, so
-// it takes milliseconds), as PEM text and as files in a temporary folder.
+// it takes milliseconds), as PEM text and as files in a temporary folder;
+// library contexts and plain OpenSSL ones made from them.
 #pragma once
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
@@ -142,6 +144,29 @@ inline const TestPki& Pki() {
     return t;
   }();
   return *pki;
+}
+
+// A plain OpenSSL context with the test certificates: a server with the
+// server certificate, or a client that trusts the authority and verifies.
+inline SSL_CTX* PlainSslContext(bool server) {
+  SSL_CTX* ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+  const std::string& pem = server ? Pki().server.cert : Pki().ca.cert;
+  BIO* b = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  X509* cert = PEM_read_bio_X509(b, nullptr, nullptr, nullptr);
+  BIO_free(b);
+  if (server) {
+    b = BIO_new_mem_buf(Pki().server.key.data(), static_cast<int>(Pki().server.key.size()));
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(b, nullptr, nullptr, nullptr);
+    BIO_free(b);
+    SSL_CTX_use_certificate(ctx, cert);
+    SSL_CTX_use_PrivateKey(ctx, key);
+    EVP_PKEY_free(key);
+  } else {
+    X509_STORE_add_cert(SSL_CTX_get_cert_store(ctx), cert);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  }
+  X509_free(cert);
+  return ctx;
 }
 
 // Contexts from the test certificates (PEM text); null fails the test at its
