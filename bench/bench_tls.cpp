@@ -12,7 +12,8 @@
 // turn Nagle's algorithm off, so the ratios compare the machinery, not the
 // cryptography. A ratio is the baseline's time over the link's (above 1 the
 // link is faster), the median of the rounds' ratios; the rates are medians
-// too. CPU ns/KiB: the process's CPU time (both ends) per KiB carried.
+// too. CPU: the process's CPU time (both ends) per KiB carried, or per
+// handshake.
 //
 // Usage: bench_tls [--quick] [--rounds N]
 //   --quick     a short run, for smoke tests
@@ -379,6 +380,7 @@ double LinkHandshakes(int count) {
   std::shared_ptr<TlsContext> tls = LinkClientTls();
   char req[64] = {0};
   Clock::time_point t0 = Clock::now();
+  const double cpu0 = ProcessCpu();
   for (int i = 0; i < count; ++i) {
     WaitingCB cb;
     Link link;
@@ -391,6 +393,7 @@ double LinkHandshakes(int count) {
     link.DisConnect();
   }
   double s = Seconds(Clock::now() - t0);
+  t_LastCpu = ProcessCpu() - cpu0;
   server.StopServer();
   return s;
 }
@@ -416,6 +419,7 @@ double PlainHandshakes(int count) {
   char req[64] = {0};
   std::vector<char> buf, frame;
   Clock::time_point t0 = Clock::now();
+  const double cpu0 = ProcessCpu();
   for (int i = 0; i < count && !failed; ++i) {
     int fd = ConnectLoopback(port);
     if (fd < 0) {
@@ -428,6 +432,7 @@ double PlainHandshakes(int count) {
     SSL_shutdown(t.ssl);
   }
   double s = Seconds(Clock::now() - t0);
+  t_LastCpu = ProcessCpu() - cpu0;
   ::shutdown(l, SHUT_RDWR);
   server.join();
   ::close(l);
@@ -473,7 +478,7 @@ int main(int argc, char** argv) {
       OpenSSL_version(OPENSSL_VERSION), o.rounds);
   // Both sides `rounds` times, interleaved; the medians of the seconds each
   // took (0 for a side not measured), or false when a run failed.
-  double linkCpu = 0, plainCpu = 0;  // medians of the last one-way measurement
+  double linkCpu = 0, plainCpu = 0;  // medians of the last measurement
   double lastRatio = 0;              // median of the rounds' ratios, last measurement
   auto measure = [&](const std::function<double()>& link, const std::function<double()>& plain,
                      double& l, double& p) {
@@ -567,8 +572,9 @@ int main(int argc, char** argv) {
       std::printf("%-22s failed\n", "handshakes");
       ++failures;
     } else {
-      std::printf("%-22s %12.0f/s %12.0f/s %7.2fx %6.1fx\n", "handshakes + 1 frame",
-                  l > 0 ? handshakes / l : 0, p > 0 ? handshakes / p : 0, ratio(l, p), 0.5);
+      std::printf("%-22s %12.0f/s %12.0f/s %7.2fx %6.1fx   CPU us each %.0f / %.0f\n",
+                  "handshakes + 1 frame", l > 0 ? handshakes / l : 0, p > 0 ? handshakes / p : 0,
+                  ratio(l, p), 0.5, linkCpu * 1e6 / handshakes, plainCpu * 1e6 / handshakes);
     }
   }
   return failures ? 1 : 0;
