@@ -35,6 +35,7 @@ void AcceptManagerCBClass::Accept(os_tcp_socket* socket) {
   {
     std::lock_guard<std::mutex> g(m_LimitsLock);
     accepted->SetLimits(m_LinkLimits);
+    accepted->SetTls(m_Tls);
   }
   // A refused socket leaves a Link without threads; the collection below
   // deletes it, since it reports itself terminated.
@@ -46,6 +47,12 @@ void AcceptManagerCBClass::SetLinkLimits(const LinkLimits& limits) {
   ACCEPTMGR_SCOPE("AcceptManagerCBClass::SetLinkLimits");
   std::lock_guard<std::mutex> g(m_LimitsLock);
   m_LinkLimits = limits;
+}
+
+void AcceptManagerCBClass::SetTls(std::shared_ptr<TlsContext> context) {
+  ACCEPTMGR_SCOPE("AcceptManagerCBClass::SetTls");
+  std::lock_guard<std::mutex> g(m_LimitsLock);
+  m_Tls = std::move(context);
 }
 
 void AcceptManagerCBClass::SetMaxLinks(unsigned int n) {

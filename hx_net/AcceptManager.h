@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <mutex>
 
 #include "hx_net/Link.h"
@@ -62,6 +63,11 @@ class HX_NET_API AcceptManagerCBClass : public ServerLinkCBClass {
   // Limits for every link accepted from now on, set before its threads start,
   // so its first frame is already under them. Any thread.
   void SetLinkLimits(const LinkLimits& limits);
+  // TLS for every link accepted from now on (hx_net/Tls.h): a server
+  // context makes each one do its handshake on its own reader thread before
+  // its first frame, so a slow or clear-text peer never holds up the server
+  // thread; null (the default): clear text. Any thread.
+  void SetTls(std::shared_ptr<TlsContext> context);
   // At most n accepted links open at once (0, the default: no limit): while
   // n are open, a new connection is closed at once, before
   // CreateLinkCBObject. A link stops counting once its Exception has
@@ -83,5 +89,6 @@ class HX_NET_API AcceptManagerCBClass : public ServerLinkCBClass {
 
   std::mutex m_LimitsLock;
   LinkLimits m_LinkLimits;
+  std::shared_ptr<TlsContext> m_Tls;  // under m_LimitsLock
   std::atomic<unsigned> m_MaxLinks{0};
 };

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "hx_net/CtlClientInternal.h"
+#include "hx_net/Tls.h"
 #include "hx_net/strutil.h"
 #include "hx_net/trace_modules.h"
 #include "platform/nvutil.h"
@@ -321,6 +322,11 @@ long CtlInterface::LastConnectError() {
 
 int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
                              std::string& reply) {
+  return CtlRequest(static_cast<const CtlHostParams&>(params), request, reply, nullptr);
+}
+
+int CtlInterface::CtlRequest(const CtlHostParams& params, const std::string& request,
+                             std::string& reply, const std::shared_ptr<TlsContext>& tls) {
   CTL_SCOPE("CtlInterface::CtlRequest");
   std::string message;
   const int built = BuildMessage(params.m_ComponentType, request, message);
@@ -337,6 +343,7 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
   CtlClientLinkCBObject callback(&wakeUp, params.m_ComponentType);
   Link link;
   link.SetCallbackObject(callback);
+  link.SetTls(tls);
 
   // The request's time-out bounds its connect too (on this link only).
   if (params.m_Timeout > 0)
@@ -380,6 +387,12 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
       return reply == "UNKNOWN_REQUEST" ? CTL_RC_UNKNOWN_REQUEST : CTL_RC_OK;
     }
     case kEnded:
+      // A TLS 1.3 server refuses a client's certificate after the client's
+      // Connect has returned: still a failed handshake.
+      if (link.EndReason() == LinkEndReason::HandshakeFailed) {
+        t_LastConnectError = EPROTO;
+        return CTL_RC_CONNECT_FAILED;
+      }
       return params.m_ComponentType == CTL_COMPONENT_GATEWAY ? CTL_RC_OK : CTL_RC_CONNECTION_LOST;
     case kTimedOut:
       return CTL_RC_TIMEOUT;
@@ -389,10 +402,13 @@ int CtlInterface::CtlRequest(CtlHostParams& params, const std::string& request,
   return CTL_RC_OK;
 }
 
-int CtlInterface::LifeCheck(CtlHostParams& params, std::string& info) {
-  CTL_SCOPE("CtlInterface::LifeCheck");
+namespace {
+
+using Tls = std::shared_ptr<TlsContext>;
+
+int LifeCheckOf(const CtlHostParams& params, std::string& info, const Tls& tls) {
   std::string reply;
-  const int rc = CtlRequest(params, "LIFE_CHECK", reply);
+  const int rc = CtlInterface::CtlRequest(params, "LIFE_CHECK", reply, tls);
   if (rc != CTL_RC_OK) return rc;
   static const std::string kWarning = "WARNING:";
   if (reply.size() > kWarning.size() && reply.compare(0, kWarning.size(), kWarning) == 0) {
@@ -406,29 +422,20 @@ int CtlInterface::LifeCheck(CtlHostParams& params, std::string& info) {
   return CTL_RC_BAD_REPLY;
 }
 
-namespace {
-
 // The replies of DO_MEASURE and CHANGE_LOG: exactly "OK" or exactly "NO".
-int OkOrNo(int rc, const std::string& reply) {
+int OkOrNo(const CtlHostParams& params, const char* keyword, const Tls& tls) {
+  std::string reply;
+  const int rc = CtlInterface::CtlRequest(params, keyword, reply, tls);
   if (rc != CTL_RC_OK) return rc;
   if (reply == "NO") return CTL_RC_REFUSED;
   if (reply == "OK") return CTL_RC_OK;
   return CTL_RC_BAD_REPLY;
 }
 
-}  // namespace
-
-int CtlInterface::DoMeasurements(CtlHostParams& params) {
-  CTL_SCOPE("CtlInterface::DoMeasurements");
+int GetMeasurementsOf(const CtlHostParams& params, std::vector<NameValue>& measurements,
+                      const Tls& tls) {
   std::string reply;
-  const int rc = CtlRequest(params, "DO_MEASURE", reply);
-  return OkOrNo(rc, reply);
-}
-
-int CtlInterface::GetMeasurements(CtlHostParams& params, std::vector<NameValue>& measurements) {
-  CTL_SCOPE("CtlInterface::GetMeasurements");
-  std::string reply;
-  const int rc = CtlRequest(params, "GET_MEASURE", reply);
+  const int rc = CtlInterface::CtlRequest(params, "GET_MEASURE", reply, tls);
   if (rc != CTL_RC_OK) return rc;
   if (reply == "NO") return CTL_RC_REFUSED;
   std::istringstream in(reply);
@@ -440,24 +447,76 @@ int CtlInterface::GetMeasurements(CtlHostParams& params, std::vector<NameValue>&
   return CTL_RC_OK;
 }
 
-int CtlInterface::Shutdown(CtlHostParams& params) {
-  CTL_SCOPE("CtlInterface::Shutdown");
+int ShutdownOf(const CtlHostParams& params, const Tls& tls) {
   std::string reply;
   const char* keyword = params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND ? "SHUTDOWN" : "STOP";
-  return CtlRequest(params, keyword, reply);
+  return CtlInterface::CtlRequest(params, keyword, reply, tls);
+}
+
+int StopOf(const CtlHostParams& params, const Tls& tls) {
+  std::string reply;
+  return CtlInterface::CtlRequest(params, "STOP", reply, tls);
+}
+
+}  // namespace
+
+int CtlInterface::LifeCheck(CtlHostParams& params, std::string& info) {
+  CTL_SCOPE("CtlInterface::LifeCheck");
+  return LifeCheckOf(params, info, nullptr);
+}
+
+int CtlInterface::DoMeasurements(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::DoMeasurements");
+  return OkOrNo(params, "DO_MEASURE", nullptr);
+}
+
+int CtlInterface::GetMeasurements(CtlHostParams& params, std::vector<NameValue>& measurements) {
+  CTL_SCOPE("CtlInterface::GetMeasurements");
+  return GetMeasurementsOf(params, measurements, nullptr);
+}
+
+int CtlInterface::Shutdown(CtlHostParams& params) {
+  CTL_SCOPE("CtlInterface::Shutdown");
+  return ShutdownOf(params, nullptr);
 }
 
 int CtlInterface::Stop(CtlHostParams& params) {
   CTL_SCOPE("CtlInterface::Stop");
-  std::string reply;
-  return CtlRequest(params, "STOP", reply);
+  return StopOf(params, nullptr);
 }
 
 int CtlInterface::ChangeLog(CtlHostParams& params) {
   CTL_SCOPE("CtlInterface::ChangeLog");
-  std::string reply;
-  const int rc = CtlRequest(params, "CHANGE_LOG", reply);
-  return OkOrNo(rc, reply);
+  return OkOrNo(params, "CHANGE_LOG", nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// CtlInterface: the forms over TLS
+
+int CtlInterface::LifeCheck(const CtlHostParams& params, std::string& info, const Tls& tls) {
+  CTL_SCOPE("CtlInterface::LifeCheck");
+  return LifeCheckOf(params, info, tls);
+}
+int CtlInterface::DoMeasurements(const CtlHostParams& params, const Tls& tls) {
+  CTL_SCOPE("CtlInterface::DoMeasurements");
+  return OkOrNo(params, "DO_MEASURE", tls);
+}
+int CtlInterface::GetMeasurements(const CtlHostParams& params, std::vector<NameValue>& measurements,
+                                  const Tls& tls) {
+  CTL_SCOPE("CtlInterface::GetMeasurements");
+  return GetMeasurementsOf(params, measurements, tls);
+}
+int CtlInterface::Shutdown(const CtlHostParams& params, const Tls& tls) {
+  CTL_SCOPE("CtlInterface::Shutdown");
+  return ShutdownOf(params, tls);
+}
+int CtlInterface::Stop(const CtlHostParams& params, const Tls& tls) {
+  CTL_SCOPE("CtlInterface::Stop");
+  return StopOf(params, tls);
+}
+int CtlInterface::ChangeLog(const CtlHostParams& params, const Tls& tls) {
+  CTL_SCOPE("CtlInterface::ChangeLog");
+  return OkOrNo(params, "CHANGE_LOG", tls);
 }
 
 // ---------------------------------------------------------------------------

@@ -14,10 +14,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/hx_export.h"
+
+class TlsContext;
 
 // The kind of the addressed component. Only two values mean something to the
 // library; every other value is an ordinary component, named by the caller.
@@ -95,6 +98,22 @@ class HX_NET_API CtlInterface {
   static int Shutdown(const CtlHostParams& params);
   static int Stop(const CtlHostParams& params);
   static int ChangeLog(const CtlHostParams& params);
+
+  // The same operations over TLS (hx_net/Tls.h) with a client context (null:
+  // clear text). The results are those of clear requests; the handshake
+  // counts inside the connect bound: a failed handshake gives
+  // CTL_RC_CONNECT_FAILED, one that runs out of time CTL_RC_TIMEOUT
+  // (LastConnectError: EPROTO or the network's error, or ETIMEDOUT).
+  static int CtlRequest(const CtlHostParams& params, const std::string& request, std::string& reply,
+                        const std::shared_ptr<TlsContext>& tls);
+  static int LifeCheck(const CtlHostParams& params, std::string& info,
+                       const std::shared_ptr<TlsContext>& tls);
+  static int DoMeasurements(const CtlHostParams& params, const std::shared_ptr<TlsContext>& tls);
+  static int GetMeasurements(const CtlHostParams& params, std::vector<NameValue>& measurements,
+                             const std::shared_ptr<TlsContext>& tls);
+  static int Shutdown(const CtlHostParams& params, const std::shared_ptr<TlsContext>& tls);
+  static int Stop(const CtlHostParams& params, const std::shared_ptr<TlsContext>& tls);
+  static int ChangeLog(const CtlHostParams& params, const std::shared_ptr<TlsContext>& tls);
 
   CtlInterface& operator=(const CtlInterface&) { return *this; }
 

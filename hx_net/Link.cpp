@@ -13,9 +13,11 @@
 #include <new>
 #include <stdexcept>
 
+#include "hx_net/Tls.h"
 #include "hx_net/link_frame.h"
 #include "hx_net/server_thread.h"
 #include "hx_net/trace_modules.h"
+#include "platform/os_tls.h"
 
 namespace {
 const uint64_t kMaxFrameLength = 0x80000000ull;  // a receiver reads the length as signed 32-bit
@@ -474,6 +476,7 @@ bool Link::StartThreads(const TDiagFunc& hx_fn, const char* op, long& nativeErro
 
 int Link::Connect(char* host, char* port, long& error) {
   LINK_SCOPE("Link::Connect");
+  const auto begun = std::chrono::steady_clock::now();
   error = 0;
   if (LinkOpen()) {
     HX_TRACE(3, LinkPrefix{this} << " - Connect was called to an already connected link.");
@@ -519,6 +522,17 @@ int Link::Connect(char* host, char* port, long& error) {
     HX_TRACE(4, LinkPrefix{this} << " - Failed to connect.");
     return -1;
   }
+  std::shared_ptr<TlsContext> tls;
+  {
+    std::lock_guard<std::mutex> g(m_SocketLock);
+    tls = m_Tls;
+  }
+  if (tls) {
+    long spentMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - begun)
+                                         .count());
+    if (!ConnectTls(hx_fn, tls, spentMs, error)) return -1;
+  }
   m_pAcceptedOn = nullptr;
   BeginConnection();
   ThreadsWriteLock();
@@ -560,6 +574,7 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
   m_HostName = socket->peer_text(m_Port);
   m_pAcceptedOn = t_hxServingServer;
   HX_TRACE(5, "Peer address " << os_host_port_text(m_HostName, m_Port));
+  if (!AttachTls(hx_fn, socket)) return -1;
   BeginConnection();
   ThreadsWriteLock();
   HX_TRACE(5, "Delete write and read thread allocation");
@@ -576,6 +591,89 @@ int Link::AcceptConnection(os_tcp_socket* socket) {
   }
   ThreadsWriteUnlock();
   return started ? 0 : -1;
+}
+
+// ---------------------------------------------------------------------------
+// TLS
+
+void Link::SetTls(std::shared_ptr<TlsContext> context) {
+  LINK_SCOPE("Link::SetTls");
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  m_Tls = std::move(context);
+}
+
+std::string Link::PeerCertificateSubject() {
+  LINK_SCOPE("Link::PeerCertificateSubject");
+  std::lock_guard<std::mutex> g(m_SocketLock);
+  os_tls_session* session = m_pSocket ? m_pSocket->tls() : nullptr;
+  return session ? session->peer_subject() : std::string();
+}
+
+// The client handshake, on the connected socket before the threads start:
+// within the handshake time-out and what is left of the link's own bound.
+bool Link::ConnectTls(const TDiagFunc& hx_fn, const std::shared_ptr<TlsContext>& tls, long spentMs,
+                      long& error) {
+  const std::shared_ptr<os_tls_context>& context = tls->m_Context;
+  std::string why;
+  if (context->side() != os_tls_context::client_side) {
+    why = "a server context cannot connect";
+  } else if (!m_pSocket->start_tls(context, m_HostName, why)) {
+    why = "no session: " + why;
+  } else {
+    long bound = context->config().handshakeTimeoutMs;
+    const long own = m_ConnectTimeoutMs.load(std::memory_order_relaxed);
+    if (own > 0) {
+      const long left = std::max(own - spentMs, 1L);
+      bound = bound > 0 ? std::min(bound, left) : left;
+    }
+    os_tls_session* session = m_pSocket->tls();
+    const os_tls_session::handshake_t done = session->handshake(bound);
+    if (done == os_tls_session::handshake_done) {
+      HX_TRACE(5, LinkPrefix{this} << " - TLS established: " << session->description());
+      return true;
+    }
+    why = session->failure();
+    error = done == os_tls_session::handshake_timed_out ? ETIMEDOUT : session->native_error();
+  }
+  if (error == 0) error = EPROTO;
+  HX_TRACE(2, LinkPrefix{this} << " - TLS handshake failed: " << why << ". Closing the socket.");
+  m_pSocket->close();  // no thread runs yet
+  return false;
+}
+
+// A server context's session on an accepted socket, before the threads start.
+bool Link::AttachTls(const TDiagFunc& hx_fn, os_tcp_socket* socket) {
+  std::shared_ptr<TlsContext> tls;
+  {
+    std::lock_guard<std::mutex> g(m_SocketLock);
+    tls = m_Tls;
+  }
+  if (!tls) return true;
+  std::string why;
+  if (tls->m_Context->side() != os_tls_context::server_side)
+    why = "a client context cannot accept";
+  else if (socket->start_tls(tls->m_Context, m_HostName, why))
+    return true;
+  HX_TRACE(2, LinkPrefix{this} << " - TLS handshake failed: " << why << ". Closing the socket.");
+  socket->close();
+  return false;
+}
+
+// The server handshake, on the reader thread before the first frame; the
+// writer waits for it inside the session. False when it failed (the link is
+// then closed).
+bool Link::AcceptTls(const TDiagFunc& hx_fn) {
+  os_tls_session* session = m_pSocket->tls();
+  if (!session || session->established()) return true;
+  if (session->handshake(session->handshake_timeout_ms()) == os_tls_session::handshake_done) {
+    HX_TRACE(5, LinkPrefix{this} << " - TLS established: " << session->description());
+    return true;
+  }
+  NoteEnd(LinkEndReason::HandshakeFailed);
+  HX_TRACE(2, LinkPrefix{this} << " - TLS handshake failed: " << session->failure()
+                               << ". Closing the socket.");
+  CloseSocket("ReadLoop");
+  return false;
 }
 
 // Wakes both threads and marks the link closed. The descriptor stays open
@@ -729,6 +827,7 @@ bool Link::SendNow(const char* data, unsigned length) {
     uint64_t received = m_Received.load(std::memory_order_relaxed);
     if (m_ReceivedAtSend.exchange(received, std::memory_order_relaxed) == received) return false;
   }
+  if (m_pSocket->tls()) return false;  // one TLS session, written by the writer alone
   std::unique_lock<std::mutex> token(m_WriteToken, std::try_to_lock);
   if (!token.owns_lock() || !m_SendQueue.AllWritten() || m_SendQueue.IsClosed()) return false;
   char header[10];
@@ -1012,7 +1111,7 @@ void Link::ReadLoop() {
       int want = kReceiveBufferMin;
       m_pSocket->setsockopt(SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
     }
-    ReadFrames(hx_fn);
+    if (AcceptTls(hx_fn)) ReadFrames(hx_fn);
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << "os_network_toolkit_error exception thrown. "
@@ -1152,12 +1251,21 @@ void Link::ReadFrames(const TDiagFunc& hx_fn) {
       HX_TRACE(2, LinkPrefix{this} << " - frame not complete within " << frameMs
                                    << " ms. Closing the socket.");
     } else {
-      if (why == kEnd && !inFrame)
+      os_tls_session* tls = m_pSocket->tls();
+      if (why == kEnd && tls && !tls->ended_cleanly())
+        HX_TRACE(4, LinkPrefix{this} << " - the TLS peer ended without close_notify.");
+      if (why == kEnd && !inFrame) {
         NoteEnd(LinkEndReason::PeerClosed);
-      else if (why == kError && m_pSocket->error() == ETIMEDOUT)
+      } else if (why == kError && m_pSocket->error() == ETIMEDOUT) {
         NoteEnd(LinkEndReason::PeerTimeout);
-      else
+      } else if (why == kError && tls && tls->refused()) {
+        // A TLS 1.3 client learns only now that the server refused it.
+        NoteEnd(LinkEndReason::HandshakeFailed);
+        HX_TRACE(2, LinkPrefix{this} << " - TLS handshake failed: " << tls->failure()
+                                     << ". Closing the socket.");
+      } else {
         NoteEnd(LinkEndReason::NetworkError);
+      }
       HX_TRACE(4, LinkPrefix{this} << line);
     }
     CloseSocket("ReadLoop");

@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@
 
 class Link;
 class TDiagFunc;
+class TlsContext;
 
 // Implemented by the user of a Link. Runs on the link's reader thread.
 class HX_NET_API LinkCBClass {
@@ -338,6 +340,29 @@ class HX_NET_API Link {
   // Exception is called; reset by reopening.
   LinkEndReason EndReason();
 
+  // TLS for the connections opened from now on (hx_net/Tls.h); null, the
+  // default: clear text. Owner's thread, before Connect or AcceptConnection.
+  //  - A client context: Connect does the handshake and returns 0 only once
+  //    it has completed, within the context's handshake time-out and the
+  //    link's own connect bound (SetConnectTimeout, counted from the start of
+  //    Connect). A failure returns -1 with a trace line naming it; `error`
+  //    is ETIMEDOUT when the time ran out.
+  //  - A server context: an accepted link does the handshake on its reader
+  //    thread before its first frame, within the handshake time-out; nothing
+  //    is written before it completes. A failure ends the link: Exception
+  //    once, EndReason HandshakeFailed, a trace line.
+  // After the handshake the link behaves as a clear one, except that its
+  // socket has Nagle's algorithm off (TCP_NODELAY; the writer gathers small
+  // frames into records itself) and writes stay on the writer thread. A local
+  // close sends close_notify when it can without waiting; an end of stream
+  // without it counts as a clear link's end of stream (and is traced).
+  void SetTls(std::shared_ptr<TlsContext> context);
+  // The subject of the peer's certificate, one line in RFC 2253 form
+  // ("CN=client,O=example"); "" on a clear link, before the handshake has
+  // completed (on an accepted link: before its first Receive) or when the
+  // peer sent none. Any thread; a session may call it to authorise its peer.
+  std::string PeerCertificateSubject();
+
   bool IsConnected();
   static bool IsConnected(os_tcp_socket* socket, Link* link);
   bool IsTerminated();
@@ -377,6 +402,10 @@ class HX_NET_API Link {
   bool StartThreads(const TDiagFunc& hx_fn, const char* op, long& nativeError);
   void NoteEnd(LinkEndReason reason);
   void ApplySocketOptions();
+  bool ConnectTls(const TDiagFunc& hx_fn, const std::shared_ptr<TlsContext>& tls, long spentMs,
+                  long& error);
+  bool AttachTls(const TDiagFunc& hx_fn, os_tcp_socket* socket);
+  bool AcceptTls(const TDiagFunc& hx_fn);
   void ApplyWriteTimeout();
   void BeginConnection();
   void ReplaceSocket(os_tcp_socket* socket);
@@ -439,6 +468,7 @@ class HX_NET_API Link {
   // Socket options: guarded by m_SocketLock, which also guards replacing
   // m_pSocket, so a setter never reaches a socket object being deleted.
   std::mutex m_SocketLock;
+  std::shared_ptr<TlsContext> m_Tls;  // for the next connection
   int m_KeepIdle = 0, m_KeepInterval = 0, m_KeepCount = 0;
   long m_WriteTimeoutMs = 0;
   // Waiters of Flush and WaitQueueBelow; the writer notifies only when

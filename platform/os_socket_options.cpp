@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/os_tls.h"
 #include "platform/os_toolkit.h"
 
 namespace {
@@ -49,6 +50,9 @@ bool os_connectable_socket::set_write_timeout(long sendMs, long unackedMs) {
 int os_connectable_socket::wait_readable(long ms) {
   int fd = handle();
   if (fd == -1) return -1;
+  // Over TLS, data means a whole record's worth, which bytes on the socket
+  // need not be yet; and a record may already wait inside the session.
+  if (os_tls_session* t = tls()) return t->wait_readable(ms);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
     int left = -1;
@@ -91,7 +95,7 @@ long os_connectable_socket::unacknowledged_bytes() {
 long os_connectable_socket::try_writev(const iovec* iov, int iovcnt) {
   std::lock_guard<std::mutex> g(m_CloseLock);
   int fd = handle();
-  if (fd == -1) return -1;
+  if (fd == -1 || tls()) return -1;  // clear bytes must never enter a TLS stream
   msghdr m{};
   m.msg_iov = const_cast<iovec*>(iov);
   m.msg_iovlen = static_cast<size_t>(iovcnt);

@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "platform/os_fault.h"
+#include "platform/os_tls.h"
 
 // ---------------------------------------------------------------------------
 // Fault seams
@@ -399,6 +400,41 @@ int MillisLeft(std::chrono::steady_clock::time_point deadline) {
 os_connectable_socket::os_connectable_socket()
     : m_Connected(false), m_Failed(false), m_LastError(0) {}
 
+os_connectable_socket::~os_connectable_socket() {
+  drop_tls();
+}
+
+void os_connectable_socket::on_shutdown() {
+  m_Connected.store(false, std::memory_order_release);
+  if (os_tls_session* t = tls()) t->on_close();
+}
+
+void os_connectable_socket::drop_tls() {
+  delete m_pTls.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+bool os_connectable_socket::start_tls(const std::shared_ptr<os_tls_context>& context,
+                                      const std::string& peerHost, std::string& error) {
+  if (!context) {
+    error = "no TLS context";
+    return false;
+  }
+  if (handle() == -1) {
+    error = "the socket is not connected";
+    return false;
+  }
+  os_tls_session* session = os_tls_session::create(context, *this, peerHost, error);
+  if (!session) return false;
+  delete m_pTls.exchange(session, std::memory_order_acq_rel);
+  // Without Nagle's algorithm: the first frame after the handshake would
+  // otherwise wait for the acknowledgement of the handshake's last message,
+  // which the peer delays (40 ms a connection). The writer already gathers
+  // small frames into records.
+  int one = 1;
+  ::setsockopt(handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return true;
+}
+
 void os_connectable_socket::set_connect_timeout(long ms) {
   g_ConnectTimeoutMs.store(ms);
 }
@@ -452,6 +488,7 @@ int ConnectOne(const sockaddr* address, socklen_t length,
 
 void os_connectable_socket::connect_to(const sockaddr* address, int length) {
   if (handle() != -1) close();
+  drop_tls();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connect_bound());
   int err = 0;
   const char* what = "";
@@ -465,6 +502,7 @@ void os_connectable_socket::connect_to(const sockaddr* address, int length) {
 
 void os_connectable_socket::connect_to_any(const std::vector<os_socket_address>& addresses) {
   if (handle() != -1) close();
+  drop_tls();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connect_bound());
   int err = EADDRNOTAVAIL;  // for an empty list
   const char* what = "connect";
@@ -493,6 +531,15 @@ void os_connectable_socket::connect_to_host(const std::string& host, int port) {
 }
 
 int os_connectable_socket::read(void* buffer, int length) {
+  if (os_tls_session* t = tls()) {
+    int err = 0;
+    int n = t->read(buffer, length, err);
+    if (n < 0) {
+      m_LastError.store(err, std::memory_order_relaxed);
+      m_Failed.store(true, std::memory_order_release);
+    }
+    return n;
+  }
   for (;;) {
     ssize_t n = ::recv(handle(), buffer, static_cast<size_t>(length), 0);
     if (n >= 0) return static_cast<int>(n);
@@ -509,6 +556,23 @@ int os_connectable_socket::write(const void* buffer, int length) {
 }
 
 long os_connectable_socket::writev(const iovec* iov, int iovcnt) {
+  if (os_tls_session* t = tls()) {
+    // TLS has no gathering write: each buffer in turn (the link's writer
+    // already gathers small frames into one).
+    const long sendMs = m_SendTimeoutMs.load(std::memory_order_relaxed);
+    long total = 0;
+    for (int i = 0; i < iovcnt; ++i) {
+      int err = 0;
+      long n = t->write(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len, sendMs, err);
+      total += n;
+      if (static_cast<size_t>(n) != iov[i].iov_len) {
+        m_LastError.store(err, std::memory_order_relaxed);
+        m_Failed.store(true, std::memory_order_release);
+        break;
+      }
+    }
+    return total;
+  }
   // Work on a copy: partial writes advance it.
   iovec local[64];
   std::vector<iovec> big;
@@ -722,6 +786,7 @@ bool os_tcp_connection_server::accept(os_tcp_socket& socket, timeval* timeout) {
     }
   }
   if (socket.handle() != -1) socket.close();
+  socket.drop_tls();
   socket.set_handle(nfd);
   socket.m_Failed.store(false);
   socket.m_LastError.store(0);

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -171,6 +172,9 @@ HX_NET_API std::string os_host_port_text(const std::string& host, int port);
 // ---------------------------------------------------------------------------
 // Sockets
 
+class os_tls_context;  // platform/os_tls.h
+class os_tls_session;
+
 // Owns one descriptor. shutdown() and close() may be called from any thread;
 // they are serialised so that a descriptor is never shut down after it was
 // closed (its number may already belong to another socket by then).
@@ -202,6 +206,7 @@ class HX_NET_API os_socket {
 class HX_NET_API os_connectable_socket : public os_socket {
  public:
   os_connectable_socket();
+  ~os_connectable_socket() override;  // with its TLS session, if any
   // Connects to an address of either family; bounded by set_connect_timeout.
   // Throws os_network_toolkit_error (native ECONNREFUSED, ETIMEDOUT, ...).
   void connect_to(const sockaddr* address, int length);
@@ -252,7 +257,7 @@ class HX_NET_API os_connectable_socket : public os_socket {
   void discard_input(size_t maxBytes);
   // One non-blocking gathering write, under the close lock (so never onto a
   // released descriptor): the bytes taken (0 when the socket has no room),
-  // or -1 when the socket is closed or failed; the socket's failure state is
+  // or -1 when the socket is closed, failed or carries TLS; the socket's failure state is
   // left to the next blocking write to find.
   long try_writev(const struct iovec* iov, int iovcnt);
   // Bytes written and not yet acknowledged by the peer (sent or not); -1
@@ -268,15 +273,29 @@ class HX_NET_API os_connectable_socket : public os_socket {
   static void set_connect_timeout(long milliseconds);
   static long connect_timeout();
 
+  // TLS on the connected socket: makes a session of `context` (its side
+  // decides client or server; a client checks the peer against `peerHost`)
+  // that the socket owns until it closes, connects again or is destroyed.
+  // From then on read, write, writev and wait_readable carry TLS records,
+  // after the session's handshake (tls()->handshake), and shutdown and close
+  // send close_notify when they can without waiting; Nagle's algorithm is
+  // turned off (TCP_NODELAY). False, with the reason in `error`, when no
+  // session could be made.
+  bool start_tls(const std::shared_ptr<os_tls_context>& context, const std::string& peerHost,
+                 std::string& error);
+  os_tls_session* tls() const { return m_pTls.load(std::memory_order_acquire); }
+
  protected:
   void mark_connected() { m_Connected.store(true, std::memory_order_release); }
-  void on_shutdown() override { m_Connected.store(false, std::memory_order_release); }
+  void on_shutdown() override;
+  void drop_tls();
 
   std::atomic<bool> m_Connected;
   std::atomic<bool> m_Failed;
   std::atomic<int> m_LastError;
   std::atomic<long> m_ConnectBoundMs{0};
   std::atomic<long> m_SendTimeoutMs{0};
+  std::atomic<os_tls_session*> m_pTls{nullptr};
   friend class os_tcp_connection_server;
 };
 

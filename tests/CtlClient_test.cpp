@@ -15,6 +15,7 @@
 #include "platform/os_fault.h"
 #include "tests/support/alloc_fault.h"
 #include "tests/support/test_support.h"
+#include "tests/support/tls_pki.h"
 
 using namespace hxtest;
 using Clock = std::chrono::steady_clock;
@@ -532,6 +533,63 @@ TEST(CtlTrace, GatewayAcceptedReplyLine) {
   ASSERT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", reply), CTL_RC_OK);
   EXPECT_EQ(trace.Count("CTL response received from GTW:  (m_CtlReply) ==> OK", 3), 1);
   EXPECT_EQ(trace.Count("==> '" + kHeader + Flags(13) + "'", 3), 1);
+}
+
+// Requests over TLS give the results of clear ones; a handshake that fails
+// is a failed connect (24), one that the request's time-out ends is a
+// time-out (27), both before anything is sent.
+TEST(CtlRequests, OverTls) {
+  TestComponent tls(Answer({Reply("OK")})), clear(Answer({Reply("OK")})),
+      mutual(Answer({Reply("OK")}));
+  tls.SetTls(ServerTls(Pki().server));
+  mutual.SetTls(ServerTls(Pki().server, /*requireClient=*/true));
+  RawListener mute;  // accepts in the kernel, never answers
+  const auto client = ClientTls();
+  const auto stranger = ClientTls(nullptr, "", 10000, Pki().otherCa.cert);
+  const struct {
+    const char* what;
+    std::string port;
+    std::shared_ptr<TlsContext> tls;
+    int rc;
+    long connectError;
+    double atLeast;
+  } rows[] = {
+      {"TLS to TLS", tls.Port(), client, CTL_RC_OK, 0, 0},
+      {"a server its authority did not sign", tls.Port(), stranger, CTL_RC_CONNECT_FAILED, EPROTO,
+       0},
+      {"TLS to clear", clear.Port(), client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
+      {"a client certificate of its authority", mutual.Port(), ClientTls(&Pki().client), CTL_RC_OK,
+       0, 0},
+      {"no client certificate", mutual.Port(), client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
+      {"clear to TLS", tls.Port(), nullptr, CTL_RC_CONNECTION_LOST, 0, 0},
+      {"a silent server", mute.PortText(), client, CTL_RC_TIMEOUT, ETIMEDOUT, 1.0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    const CtlHostParams p = Params(r.port, 1);
+    std::string info = "untouched";
+    auto t0 = Clock::now();
+    EXPECT_EQ(CtlInterface::LifeCheck(p, info, r.tls), r.rc);
+    double s = Seconds(Clock::now() - t0);
+    EXPECT_EQ(CtlInterface::LastConnectError(), r.connectError);
+    EXPECT_EQ(info, r.rc == CTL_RC_OK ? "OK" : "untouched");
+    EXPECT_GE(s, r.atLeast - 0.05);
+    EXPECT_LT(s, r.atLeast + 1.0);
+  }
+  EXPECT_EQ(tls.Requests().size(), 1u);  // the clear request never reached the session
+  EXPECT_EQ(clear.Requests().size(), 0u);
+  EXPECT_EQ(mutual.Requests().size(), 1u);
+  // Every operation has its TLS form; the component answers "OK" to all.
+  const CtlHostParams p = Params(tls.Port());
+  std::vector<NameValue> pairs;
+  EXPECT_EQ(CtlInterface::DoMeasurements(p, client), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::ChangeLog(p, client), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::GetMeasurements(p, pairs, client), CTL_RC_BAD_REPLY);  // no pairs
+  EXPECT_EQ(CtlInterface::Stop(p, client), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::Shutdown(p, client), CTL_RC_OK);
+  std::string reply;
+  EXPECT_EQ(CtlInterface::CtlRequest(p, "ANYTHING", reply, client), CTL_RC_OK);
+  EXPECT_EQ(tls.Requests().size(), 7u);
 }
 
 // ---------------------------------------------------------------------------

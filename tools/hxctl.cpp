@@ -1,6 +1,7 @@
 // hxctl: sends one CTL request to a running component and prints the result.
 //
 //   hxctl [--timeout S] [--type N] [--trace LEVEL] [--count N [--interval S]]
+//         [--tls-ca FILE [--tls-cert FILE --tls-key FILE] [--tls-name NAME]]
 //         HOST PORT COMMAND
 //
 // Exit status: 0 for success; the result code itself for 24, 27, 33, 34, 35,
@@ -17,10 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "hx_net/CtlClient.h"
+#include "hx_net/Tls.h"
 #include "hx_net/version.h"
 #include "platform/os_toolkit.h"
 #include "platform/tdiag.h"
@@ -34,6 +38,7 @@ const int kConnectBound = 21;  // seconds: the library's bound on any connect
 
 const char kUsage[] =
     "usage: hxctl [--timeout S] [--type N] [--trace LEVEL] [--count N [--interval S]]\n"
+    "             [--tls-ca FILE [--tls-cert FILE --tls-key FILE] [--tls-name NAME]]\n"
     "             HOST PORT COMMAND\n"
     "\n"
     "Sends one control request to the component listening at HOST:PORT and\n"
@@ -59,6 +64,13 @@ const char kUsage[] =
     "                  of the OK ones (Ctrl-C ends the run after the request in flight)\n"
     "  --interval S    seconds between the requests of --count (default 1;\n"
     "                  fractions such as 0.2 allowed)\n"
+    "  --tls-ca FILE   speak TLS, trusting the authority in FILE (PEM); the\n"
+    "                  component's certificate must be for HOST\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                  with --tls-ca: this client certificate and its key, for\n"
+    "                  components that require one\n"
+    "  --tls-name NAME with --tls-ca: the name (or address) the component's\n"
+    "                  certificate must carry instead of HOST\n"
     "  --version       the versions of hxctl and of the library it runs with\n"
     "  --help          this text\n"
     "Options take their value as --opt VALUE or --opt=VALUE.\n"
@@ -179,20 +191,21 @@ int ExitStatus(int rc) {
 }
 
 // One request; `out` gets what is printed on standard output.
+// `tls` null: clear text.
 int RunOnce(const std::string& command, CtlHostParams& params, const std::string& request,
-            std::string& out) {
+            std::string& out, const std::shared_ptr<TlsContext>& tls) {
   int rc;
   out.clear();
   if (command == "life-check") {
     std::string info;
-    rc = CtlInterface::LifeCheck(params, info);
+    rc = CtlInterface::LifeCheck(params, info, tls);
     if (rc == CTL_RC_OK || rc == CTL_RC_WARNING) out = info;
   } else if (command == "do-measure") {
-    rc = CtlInterface::DoMeasurements(params);
+    rc = CtlInterface::DoMeasurements(params, tls);
     if (rc == CTL_RC_OK) out = "OK";
   } else if (command == "get-measure") {
     std::vector<NameValue> m;
-    rc = CtlInterface::GetMeasurements(params, m);
+    rc = CtlInterface::GetMeasurements(params, m, tls);
     for (auto& nv : m) out += nv.name + "=" + nv.value + "\n";
   } else if (command == "stop" || command == "shutdown") {
     // Stop and Shutdown take "NO" as success; read the reply here so that a
@@ -200,20 +213,47 @@ int RunOnce(const std::string& command, CtlHostParams& params, const std::string
     const bool shutdownKind =
         command == "shutdown" && params.m_ComponentType == CTL_COMPONENT_SHUTDOWN_KIND;
     std::string reply;
-    rc = CtlInterface::CtlRequest(params, shutdownKind ? "SHUTDOWN" : "STOP", reply);
+    rc = CtlInterface::CtlRequest(params, shutdownKind ? "SHUTDOWN" : "STOP", reply, tls);
     if (rc == CTL_RC_OK && reply == "NO") rc = CTL_RC_REFUSED;
     if (rc == CTL_RC_OK) out = "OK";
   } else if (command == "change-log") {
-    rc = CtlInterface::ChangeLog(params);
+    rc = CtlInterface::ChangeLog(params, tls);
     if (rc == CTL_RC_OK) out = "OK";
   } else {
     std::string reply;
-    rc = CtlInterface::CtlRequest(params, request, reply);
+    rc = CtlInterface::CtlRequest(params, request, reply, tls);
     if (rc == CTL_RC_OK) out = reply;
   }
   // One line end after the content, whether or not the reply brought one.
   if (!out.empty() && out.back() != '\n') out += '\n';
   return rc;
+}
+
+// Why a TLS handshake failed, caught from the library's trace, so that a
+// failed request can say it ("TLS handshake failed: wrong name: ...").
+std::mutex g_TlsMu;
+std::string g_TlsFailure;
+
+void CatchHandshakeFailures() {
+  TDiag& d = TDiag::Instance();
+  d.SetSink([](const TraceLine& l) {
+    const size_t at = l.text.find("TLS handshake failed: ");
+    if (at == std::string::npos) return;
+    static const std::string kTail = ". Closing the socket.";
+    std::lock_guard<std::mutex> g(g_TlsMu);
+    g_TlsFailure = l.text.substr(at);
+    if (g_TlsFailure.size() > kTail.size() &&
+        g_TlsFailure.compare(g_TlsFailure.size() - kTail.size(), kTail.size(), kTail) == 0)
+      g_TlsFailure.resize(g_TlsFailure.size() - kTail.size());
+  });
+  d.SetModuleLevel("Link", 2);
+  d.EnableDebugOutput(true);
+}
+
+void PrintHandshakeFailure() {
+  std::lock_guard<std::mutex> g(g_TlsMu);
+  if (!g_TlsFailure.empty()) std::fprintf(stderr, "hxctl: %s\n", g_TlsFailure.c_str());
+  g_TlsFailure.clear();
 }
 
 }  // namespace
@@ -223,6 +263,8 @@ int main(int argc, char** argv) {
   double interval = 1.0;
   bool intervalGiven = false;
   std::vector<std::string> args;
+  TlsSettings tls;
+  bool tlsGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -237,6 +279,21 @@ int main(int argc, char** argv) {
     std::string v;
     const size_t eq = a.find('=');
     const std::string name = a.compare(0, 2, "--") == 0 ? a.substr(0, eq) : a;
+    if (name == "--tls-ca" || name == "--tls-cert" || name == "--tls-key" || name == "--tls-name") {
+      if (eq != std::string::npos) {
+        v = a.substr(eq + 1);
+      } else {
+        if (i + 1 >= argc) return Usage(name + " needs a value");
+        v = argv[++i];
+      }
+      if (v.empty()) return Usage(name + " needs a value");
+      (name == "--tls-ca"     ? tls.caFile
+       : name == "--tls-cert" ? tls.certificateFile
+       : name == "--tls-key"  ? tls.privateKeyFile
+                              : tls.expectedPeerName) = v;
+      tlsGiven = true;
+      continue;
+    }
     if (name == "--timeout" || name == "--type" || name == "--trace" || name == "--count" ||
         name == "--interval") {
       if (eq != std::string::npos) {
@@ -296,6 +353,17 @@ int main(int argc, char** argv) {
 
   if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
 
+  std::shared_ptr<TlsContext> tlsContext;
+  if (tlsGiven) {
+    if (tls.caFile.empty()) return Usage("the TLS options need --tls-ca");
+    if (tls.certificateFile.empty() != tls.privateKeyFile.empty())
+      return Usage("--tls-cert and --tls-key go together");
+    std::string error;
+    tlsContext = TlsContext::Client(tls, error);
+    if (!tlsContext) return Usage("TLS: " + error);
+    if (trace < 0) CatchHandshakeFailures();
+  }
+
   // A name that does not resolve deserves its own sentence.
   try {
     os_ip_address check(host);
@@ -307,10 +375,11 @@ int main(int argc, char** argv) {
 
   std::string out;
   if (count == 0) {
-    const int rc = RunOnce(command, params, request, out);
+    const int rc = RunOnce(command, params, request, out, tlsContext);
     std::fputs(out.c_str(), stdout);
     if (rc != CTL_RC_OK)
       std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
+    PrintHandshakeFailure();
     return ExitStatus(rc);
   }
 
@@ -338,7 +407,7 @@ int main(int argc, char** argv) {
   for (long n = 1; n <= count; ++n) {
     if (stopRequested(n == 1 ? 0.0 : interval)) break;
     const auto t0 = std::chrono::steady_clock::now();
-    const int rc = RunOnce(command, params, request, out);
+    const int rc = RunOnce(command, params, request, out, tlsContext);
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     ++sent;
@@ -350,6 +419,7 @@ int main(int argc, char** argv) {
       ++ok;
     } else {
       std::fprintf(stderr, "%s: %s\n", RcName(rc), Sentence(rc, where, params.m_Timeout).c_str());
+      PrintHandshakeFailure();
       if (firstFailure == 0) firstFailure = ExitStatus(rc);
     }
     std::printf("seq=%ld rc=%s time=%.3f ms\n", n, RcName(rc), ms);

@@ -6,6 +6,7 @@
 //                   [--max-payload B] [--max-queued B] [--frame-timeout S]
 //                   [--keepalive I,N,C] [--write-timeout S] [--max-links N]
 //                   [--trace LEVEL]
+//                   [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]
 //
 // Safe by default: it listens on 127.0.0.1, obeys STOP and SHUTDOWN from
 // loopback peers only, and puts every accepted link under limits (payload
@@ -36,6 +37,7 @@
 #include "hx_net/AcceptManager.h"
 #include "hx_net/Link.h"
 #include "hx_net/ServerLink.h"
+#include "hx_net/Tls.h"
 #include "hx_net/strutil.h"
 #include "hx_net/version.h"
 #include "platform/tdiag.h"
@@ -61,6 +63,10 @@ std::string AddressBytes(const std::string& text) {
   if (std::memcmp(a, kMapped, 12) == 0) return std::string(reinterpret_cast<char*>(a) + 12, 4);
   return std::string(reinterpret_cast<char*>(a), 16);
 }
+
+// Clients must show a certificate the --tls-client-ca authority signed; such
+// a client may stop the component from any address.
+bool g_VerifiedClients = false;
 
 // Loopback (127.0.0.0/8, ::1, IPv4-mapped 127.x) or named by --allow-control-from.
 bool MayControl(const std::string& peer) {
@@ -157,7 +163,8 @@ class Session : public AcceptedLinkCBClass {
               "\nrequests=" + std::to_string(g_Requests.load()) +
               "\nopen_links=" + std::to_string(g_OpenLinks.load()) +
               "\nrss_kib=" + std::to_string(ResidentKiB()) + "\n";
-    } else if ((keyword == "STOP" || keyword == "SHUTDOWN") && !MayControl(link->GetHostName())) {
+    } else if ((keyword == "STOP" || keyword == "SHUTDOWN") && !MayControl(link->GetHostName()) &&
+               !(g_VerifiedClients && !link->PeerCertificateSubject().empty())) {
       TDiagFunc hx_fn("Component", g_ComponentDbg, "Session::Receive");
       HX_TRACE(2, keyword << " from "
                           << os_host_port_text(link->GetHostName(), link->GetPortNumber())
@@ -204,7 +211,8 @@ const char kUsageLine[] =
     "usage: hxnet-component [--port N] [--host ADDR] [--allow-control-from ADDR,...]\n"
     "                       [--max-payload B] [--max-queued B] [--frame-timeout S]\n"
     "                       [--keepalive I,N,C] [--write-timeout S] [--max-links N]\n"
-    "                       [--trace LEVEL]\n";
+    "                       [--trace LEVEL]\n"
+    "                       [--tls-cert FILE --tls-key FILE [--tls-client-ca FILE]]\n";
 
 const char kHelp[] =
     "  --port N          port to listen on (0, the default: chosen by the system)\n"
@@ -216,6 +224,12 @@ const char kHelp[] =
     "                    obeyed (default: none); others get the reply NO\n"
     "  --trace LEVEL     library trace lines up to LEVEL (0..6) on standard error\n"
     "  --version         the versions of the program and of the library it runs with\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                    TLS: this certificate (PEM, its chain may follow it) and its\n"
+    "                    private key; clients must then speak TLS\n"
+    "  --tls-client-ca FILE\n"
+    "                    with TLS: serve only clients whose certificate this authority\n"
+    "                    signed (so only they can stop it, from any address)\n"
     "Limits of every accepted link (0 turns one off):\n"
     "  --max-payload B   largest frame payload accepted (default 64M)\n"
     "  --max-queued B    send backlog of a link (default 4M); a reply or an echo\n"
@@ -232,7 +246,8 @@ const char kHelp[] =
     "Options take their value as --opt VALUE or --opt=VALUE.\n"
     "The first line of standard output is the port. STOP or SHUTDOWN (from an\n"
     "allowed peer), SIGINT, SIGTERM or SIGHUP end it with status 0. Status 1: it\n"
-    "cannot listen (the reason is on standard error); 64: bad arguments.\n";
+    "cannot listen, or a TLS file is unusable (the reason is on standard error);\n"
+    "64: bad arguments.\n";
 
 int Usage(const std::string& msg) {
   std::fprintf(stderr, "hxnet-component: %s\n%s", msg.c_str(), kUsageLine);
@@ -311,6 +326,7 @@ int main(int argc, char** argv) {
   limits.keepCount = 6;
   limits.writeTimeoutMs = 60000;
   unsigned long maxLinks = 10000;
+  TlsSettings tls;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     // --opt=VALUE or --opt VALUE
@@ -391,8 +407,26 @@ int main(int argc, char** argv) {
       long l = v ? std::strtol(v, &end, 10) : -1;
       if (!v || *end || l < 0 || l > 6) return Usage("--trace takes a level from 0 to 6");
       trace = static_cast<int>(l);
+    } else if (a == "--tls-cert" || a == "--tls-key" || a == "--tls-client-ca") {
+      const char* v = value();
+      if (!v || !*v) return Usage(a + " takes a file");
+      (a == "--tls-cert"  ? tls.certificateFile
+       : a == "--tls-key" ? tls.privateKeyFile
+                          : tls.caFile) = v;
     } else {
       return Usage("unknown argument '" + a + "'");
+    }
+  }
+  std::shared_ptr<TlsContext> tlsContext;
+  if (!tls.certificateFile.empty() || !tls.privateKeyFile.empty() || !tls.caFile.empty()) {
+    if (tls.certificateFile.empty() || tls.privateKeyFile.empty())
+      return Usage("TLS needs both --tls-cert and --tls-key");
+    tls.requirePeerCertificate = g_VerifiedClients = !tls.caFile.empty();
+    std::string error;
+    tlsContext = TlsContext::Server(tls, error);
+    if (!tlsContext) {
+      std::fprintf(stderr, "hxnet-component: TLS: %s\n", error.c_str());
+      return 1;
     }
   }
   if (trace >= 0) TDiag::Instance().EnableAllModules(static_cast<unsigned>(trace));
@@ -415,6 +449,7 @@ int main(int argc, char** argv) {
   Component component;
   component.SetLinkLimits(limits);
   component.SetMaxLinks(static_cast<unsigned>(cap));
+  component.SetTls(tlsContext);
   ServerLink server;
   server.SetCallbackObject(component);
   int listening = server.InitServer(port, &host[0], 1, -1);

@@ -236,6 +236,74 @@ else
   contains "no route sentence" "no route to 10.212.1.1:$port" "$work/err"
 fi
 
+# TLS, with certificates made by the openssl command as the README shows: a
+# throw-away authority, a server certificate for 127.0.0.1, ::1 and
+# localhost, a client certificate, and a second authority.
+if command -v openssl >/dev/null; then
+  pki="$work/pki"
+  mkdir -p "$pki"
+  mkkey() { openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$pki/$1.key" "${@:2}" 2>/dev/null; }
+  mkkey ca -x509 -days 30 -subj "/CN=hx test CA" -out "$pki/ca.crt"
+  mkkey other-ca -x509 -days 30 -subj "/CN=hx other CA" -out "$pki/other-ca.crt"
+  printf 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n' >"$pki/server.ext"
+  mkkey server -subj "/CN=hx test server" -out "$pki/server.csr"
+  openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
+    -days 30 -extfile "$pki/server.ext" -out "$pki/server.crt" 2>/dev/null
+  mkkey client -subj "/CN=hx test client" -out "$pki/client.csr"
+  openssl x509 -req -in "$pki/client.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
+    -days 30 -out "$pki/client.crt" 2>/dev/null
+  tlsc=(--tls-cert "$pki/server.crt" --tls-key "$pki/server.key")
+
+  start_component "${tlsc[@]}"
+  check "TLS life-check" 0 "$(ctl --tls-ca "$pki/ca.crt" 127.0.0.1 "$port" life-check)"
+  check "TLS life-check output" "OK" "$(cat "$work/out")"
+  check "TLS by name" 0 "$(ctl --tls-ca="$pki/ca.crt" localhost "$port" get-measure)"
+  contains "TLS get-measure" "^open_links=[0-9]" "$work/out"
+  check "TLS wrong name" 24 "$(ctl --tls-ca "$pki/ca.crt" --tls-name other.example 127.0.0.1 "$port" life-check)"
+  contains "TLS wrong name named" "TLS handshake failed: wrong name" "$work/err"
+  check "TLS other authority" 24 "$(ctl --tls-ca "$pki/other-ca.crt" 127.0.0.1 "$port" life-check)"
+  contains "TLS other authority named" "TLS handshake failed: verification failed" "$work/err"
+  check "clear request to TLS" 34 "$(ctl 127.0.0.1 "$port" life-check)"
+  # A standard TLS client writing a framed request gets the framed reply.
+  request="$(printf '%-78s' '++000000000   CTL')LIFE_CHECK"
+  reply="$(printf '%-78s' '++000000000   CTL_RESP')OK"
+  mkfifo "$work/in"
+  openssl s_client -quiet -connect "127.0.0.1:$port" -CAfile "$pki/ca.crt" -verify_return_error \
+    <"$work/in" >"$work/sclient" 2>/dev/null &
+  spid=$!
+  pids+=("$spid")
+  exec 3>"$work/in"
+  printf 'a %08x%s' "${#request}" "$request" >&3
+  for _ in $(seq 1 200); do [ "$(wc -c <"$work/sclient")" -ge $((${#reply} + 10)) ] && break; sleep 0.05; done
+  exec 3>&-
+  kill "$spid" 2>/dev/null
+  check "openssl s_client gets the framed reply" "$(printf 'a %08x%s' "${#reply}" "$reply")" "$(cat "$work/sclient")"
+  check "TLS stop" 0 "$(ctl --tls-ca "$pki/ca.crt" 127.0.0.1 "$port" stop)"
+  wait_exit "$cpid"
+  check "component exit after TLS stop" 0 "$status"
+
+  # Mutual TLS: only clients with a certificate of the authority are served
+  # (and only they can stop it).
+  start_component "${tlsc[@]}" --tls-client-ca "$pki/ca.crt"
+  check "mutual TLS without a certificate" 24 "$(ctl --tls-ca "$pki/ca.crt" 127.0.0.1 "$port" stop)"
+  check "mutual TLS life-check" 0 "$(ctl --tls-ca "$pki/ca.crt" --tls-cert "$pki/client.crt" --tls-key "$pki/client.key" 127.0.0.1 "$port" life-check)"
+  check "mutual TLS stop" 0 "$(ctl --tls-ca "$pki/ca.crt" --tls-cert "$pki/client.crt" --tls-key "$pki/client.key" 127.0.0.1 "$port" stop)"
+  wait_exit "$cpid"
+  check "component exit after mutual TLS stop" 0 "$status"
+
+  # TLS arguments that cannot work.
+  "$component" --tls-cert "$pki/server.crt" >/dev/null 2>&1; check "component cert without key" 64 "$?"
+  "$component" --tls-cert "$pki/server.crt" --tls-key "$pki/client.key" >/dev/null 2>"$work/err"
+  check "component key of another certificate" 1 "$?"
+  contains "component names the mismatch" "TLS: the private key does not match the certificate" "$work/err"
+  check "hxctl TLS options without --tls-ca" 64 "$(ctl --tls-name x 127.0.0.1 4000 life-check)"
+  check "hxctl certificate without key" 64 "$(ctl --tls-ca "$pki/ca.crt" --tls-cert "$pki/client.crt" 127.0.0.1 4000 life-check)"
+  check "hxctl missing authority file" 64 "$(ctl --tls-ca "$pki/none.crt" 127.0.0.1 4000 life-check)"
+  contains "hxctl names the file" "none.crt': No such file" "$work/err"
+else
+  echo "tools: TLS checks skipped: no openssl command"
+fi
+
 # Versions: the program's and the library's it runs with (the same here).
 check "version status" 0 "$(ctl --version)"
 check "version text" 1 "$(grep -cE '^hxctl ([0-9]+\.[0-9]+\.[0-9]+) \(library \1\)$' "$work/out")"

@@ -184,7 +184,9 @@ has "$tools_deb" usr/bin/hxctl usr/bin/hxnet-component usr/share/doc/hx-net-tool
 same_version="libhx-net$major (= $version-1)"
 dpkg-deb -f "$runtime_deb" Depends | grep -q 'libc6' || fail "the library package does not depend on libc6"
 dpkg-deb -f "$runtime_deb" Depends | grep -q 'libstdc++6' || fail "the library package does not depend on libstdc++6"
+dpkg-deb -f "$runtime_deb" Depends | grep -q 'libssl3' || fail "the library package does not depend on libssl3"
 dpkg-deb -f "$dev_deb" Depends | grep -qF "$same_version" || fail "libhx-net-dev does not depend on $same_version"
+dpkg-deb -f "$dev_deb" Depends | grep -q 'libssl-dev' || fail "libhx-net-dev does not depend on libssl-dev"
 dpkg-deb -f "$tools_deb" Depends | grep -qF "$same_version" || fail "hx-net-tools does not depend on $same_version"
 pass
 unpacked="$work/unpacked"
