@@ -991,11 +991,11 @@ os_thread::os_thread(entry_t entry, void* arg, int, bool) : m_pImpl(nullptr) {
     }
   }
   if (parked) {
-    {
-      std::lock_guard<std::mutex> g(parked->mu);
-      parked->job = job;
-      parked->hasJob = true;
-    }
+    // Notified under its lock: once the thread has its job it may run it,
+    // leave and free its Worker, which must not happen while we still touch it.
+    std::lock_guard<std::mutex> g(parked->mu);
+    parked->job = job;
+    parked->hasJob = true;
     parked->cv.notify_one();
   } else {
     Worker* w = new Worker;
