@@ -9,7 +9,6 @@
 #include <future>
 #include <thread>
 
-#include "hx_net/AcceptManager.h"
 #include "hx_net/CtlClientInternal.h"
 #include "hx_net/trace_modules.h"
 #include "platform/os_fault.h"
@@ -54,41 +53,10 @@ double SecondsSince(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A component on a loopback port, made of the library's own server classes:
-// each accepted link answers every request with what `respond` gives (any
-// number of payloads), then closes when `closeAfter` is set.
-class TestComponent : public AcceptManagerCBClass {
- public:
-  using Responder = std::function<std::vector<std::string>(const std::string& request)>;
-  explicit TestComponent(std::vector<std::string> frames, bool closeAfter = false)
-      : TestComponent([frames](const std::string&) { return frames; }, closeAfter) {}
-  explicit TestComponent(Responder r, bool closeAfter = false)
-      : m_Respond(std::move(r)), m_CloseAfter(closeAfter) {
-    m_Server.SetCallbackObject(*this);
-    port = std::to_string(m_Server.InitServer(0, nullptr, 10, -1));
-  }
-  ~TestComponent() override { m_Server.StopServer(); }
-  AcceptedLinkCBClass* CreateLinkCBObject() override { return new Answerer(*this); }
-  std::string port;
-  std::atomic<int> requests{0};
-
- private:
-  struct Answerer : AcceptedLinkCBClass {
-    explicit Answerer(TestComponent& c) : component(c) {}
-    void Receive(unsigned n, const char* d, Link* link) override {
-      ++component.requests;
-      for (auto& f : component.m_Respond(std::string(d, n)))
-        link->Send(f.data(), static_cast<unsigned>(f.size()));
-      if (component.m_CloseAfter) link->DisConnect();
-    }
-    void Exception(int, Link*) override {}
-    bool DeleteWithLink() override { return true; }
-    TestComponent& component;
-  };
-  Responder m_Respond;
-  const bool m_CloseAfter;
-  ServerLink m_Server;
-};
+// What a component answers to every request (an empty payload closes).
+TestServer::Responder Answer(std::vector<std::string> frames) {
+  return [frames](const std::string&) { return frames; };
+}
 
 }  // namespace
 
@@ -241,7 +209,7 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   };
   for (auto& r : rows) {
     SCOPED_TRACE(r.body);
-    TestComponent component({Reply(r.body)});
+    TestServer component(nullptr, Answer({Reply(r.body)}));
     std::string out = u;
     EXPECT_EQ(r.op(Params(component.port), out), r.rc);
     EXPECT_EQ(out, r.out);
@@ -274,7 +242,7 @@ TEST(CtlRequests, MessageSequencesAndTimeouts) {
   };
   for (auto& r : rows) {
     SCOPED_TRACE(r.what);
-    TestComponent component(r.frames);
+    TestServer component(nullptr, Answer(r.frames));
     CtlHostParams p = Params(component.port, r.timeout, r.type);
     std::string reply = u;
     auto t0 = Clock::now();
@@ -290,7 +258,7 @@ TEST(CtlRequests, MessageSequencesAndTimeouts) {
 // A component that reads the request and closes without a word; the gateway
 // counts the close as an answer with no text. The constant forms.
 TEST(CtlRequests, PeerClosingWithoutReply) {
-  TestComponent peer(std::vector<std::string>{}, /*closeAfter=*/true);
+  TestServer peer(nullptr, Answer({""}));  // reads the request, closes
   CtlHostParams direct = Params(peer.port);
   const CtlHostParams gw = Params(peer.port, 5, kGateway);
   std::string reply = "untouched", info = "untouched";
@@ -347,9 +315,9 @@ TEST(CtlRequests, ConnectsClearAndOverTls) {
   RefusingPort refusing;
   FullListener full;
   ASSERT_TRUE(full.DropsConnects());
-  TestComponent tls({Reply("OK")}), clear({Reply("OK")}), mutual({Reply("OK")});
-  tls.SetTls(ServerTls(Pki().server));
-  mutual.SetTls(ServerTls(Pki().server, /*requireClient=*/true));
+  TestServer tls(ServerTls(Pki().server), Answer({Reply("OK")})),
+      clear(nullptr, Answer({Reply("OK")})),
+      mutual(ServerTls(Pki().server, true), Answer({Reply("OK")}));
   RawListener mute;  // accepts in the kernel, never answers
   const auto client = ClientTls(), stranger = ClientTls(nullptr, 10000, Pki().otherCa.cert);
   const std::string backlog = std::to_string(full.Port());
@@ -391,7 +359,7 @@ TEST(CtlRequests, ConnectsClearAndOverTls) {
     EXPECT_FALSE(r.connectError && !r.tls && sentOrTimed);
   }
   os_connectable_socket::set_connect_timeout(21000);
-  EXPECT_EQ(tls.requests + clear.requests + mutual.requests,
+  EXPECT_EQ(tls.frames + clear.frames + mutual.frames,
             2);  // the clear one reached no session
   // Every operation has its TLS form; the component answers "OK" to all.
   const CtlHostParams p = Params(tls.port);
@@ -403,7 +371,7 @@ TEST(CtlRequests, ConnectsClearAndOverTls) {
   EXPECT_EQ(CtlInterface::Stop(p, client), CTL_RC_OK);
   EXPECT_EQ(CtlInterface::Shutdown(p, client), CTL_RC_OK);
   EXPECT_EQ(CtlInterface::CtlRequest(p, "ANYTHING", reply, client), CTL_RC_OK);
-  EXPECT_EQ(tls.requests, 7);
+  EXPECT_EQ(tls.frames, 7);
 }
 
 // The gateway's accepted reply has a line of its own at the module's level 3.
@@ -413,7 +381,7 @@ TEST(CtlRequests, ConnectsClearAndOverTls) {
 TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
   {
     TraceCapture trace({"CtlClient"}, 3);
-    TestComponent component({Reply("OK")});
+    TestServer component(nullptr, Answer({Reply("OK")}));
     std::string reply;
     ASSERT_EQ(CtlInterface::CtlRequest(Params(component.port, 5, kGateway), "LIFE_CHECK", reply),
               CTL_RC_OK);
@@ -425,7 +393,7 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
     if (host == "::1" && !HasIPv6Loopback()) GTEST_SKIP() << kNoIPv6;
     TraceCapture trace({"CtlClient"}, 0);
     TDiag::Instance().SetContextLevel(kCtlTraceContext, 3);
-    TestComponent component({bad, good});
+    TestServer component(nullptr, Answer({bad, good}));
     CtlHostParams p = Params(component.port);
     std::strcpy(p.m_Host, host.c_str());
     std::string info;
@@ -450,7 +418,7 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
 
 TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
   // The component echoes the request body as the reply text.
-  TestComponent component([](const std::string& req) {
+  TestServer component(nullptr, [](const std::string& req) {
     return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};
   });
   constexpr int kThreads = 8, kEach = 25;
@@ -467,5 +435,5 @@ TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(component.requests, kThreads * kEach);
+  EXPECT_EQ(component.frames, kThreads * kEach);
 }

@@ -2,6 +2,7 @@
 // an authority, a server certificate for 127.0.0.1, ::1 and localhost, a
 // client certificate, an expired server certificate, and a second authority
 // with a server and a client certificate of its own; as PEM text and files.
+// And a server of the library's own classes, with or without TLS.
 #pragma once
 
 #include <openssl/pem.h>
@@ -9,6 +10,7 @@
 #include <openssl/x509v3.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -16,7 +18,10 @@
 #include <utility>
 #include <vector>
 
+#include "hx_net/AcceptManager.h"
+#include "hx_net/ServerLink.h"
 #include "hx_net/Tls.h"
+#include "tests/support/test_support.h"
 
 namespace hxtest {
 
@@ -163,5 +168,57 @@ inline std::shared_ptr<TlsContext> ClientTls(const TlsPair* id = nullptr, long h
   std::string error;
   return TlsContext::Client(s, error);
 }
+
+// A server on every interface: each accepted link answers every frame with
+// what `respond` gives (an echo without it; an empty payload closes the
+// link); it counts the frames and notes how each link ended and whom it
+// served.
+class TestServer : public AcceptManagerCBClass {
+ public:
+  using Responder = std::function<std::vector<std::string>(const std::string& frame)>;
+  struct End {
+    LinkEndReason reason = LinkEndReason::None;
+    std::string subject;
+  };
+  explicit TestServer(std::shared_ptr<TlsContext> tls = nullptr, Responder respond = nullptr)
+      : m_Respond(std::move(respond)) {
+    SetTls(std::move(tls));
+    m_Server.SetCallbackObject(*this);
+    port = std::to_string(m_Server.InitServer(0, nullptr, 10, -1));
+  }
+  ~TestServer() override { m_Server.StopServer(); }
+  End First() {  // the end of the first link, waited for
+    std::unique_lock<std::mutex> g(m_Mu);
+    m_Cv.wait_for(g, kWait, [&] { return !m_Ends.empty(); });
+    return m_Ends.empty() ? End{} : m_Ends[0];
+  }
+  AcceptedLinkCBClass* CreateLinkCBObject() override { return new Session(*this); }
+  std::string port;
+  std::atomic<int> frames{0};
+
+ private:
+  struct Session : AcceptedLinkCBClass {
+    explicit Session(TestServer& s) : server(s) {}
+    void Receive(unsigned n, const char* d, Link* link) override {
+      ++server.frames;
+      auto out = server.m_Respond ? server.m_Respond(std::string(d, n))
+                                  : std::vector<std::string>{std::string(d, n)};
+      for (auto& f : out)
+        f.empty() ? link->DisConnect() : (void)link->Send(f.data(), unsigned(f.size()));
+    }
+    void Exception(int, Link* link) override {
+      std::lock_guard<std::mutex> g(server.m_Mu);
+      server.m_Ends.push_back(End{link->EndReason(), link->PeerCertificateSubject()});
+      server.m_Cv.notify_all();
+    }
+    bool DeleteWithLink() override { return true; }
+    TestServer& server;
+  };
+  Responder m_Respond;
+  std::mutex m_Mu;
+  std::condition_variable m_Cv;
+  std::vector<End> m_Ends;
+  ServerLink m_Server;
+};
 
 }  // namespace hxtest
