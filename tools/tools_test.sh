@@ -39,6 +39,15 @@ wait_exit() {  # wait_exit PID: $status is its exit status, waited for 10 s at m
 }
 ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
 out() { cat "$work/out"; }
+hx() { "$hxctl" "$@"; }
+expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTERN in what it printed
+  local name="$1" want="$2" pattern="$3" got
+  shift 3
+  "$@" >"$work/out" 2>"$work/err"
+  got=$?
+  grep -q -- "$pattern" "$work/out" "$work/err" || got="$got, no '$pattern' in: $(cat "$work/out" "$work/err")"
+  check "$name" "$want" "$got"
+}
 
 # Every command against a running component, which by default listens on
 # 127.0.0.1 alone, prints the port alone on standard output and its link cap
@@ -51,8 +60,7 @@ check "life-check" "0 OK" "$(ctl 127.0.0.1 "$port" life-check) $(out)"
 check "do-measure, change-log" "0 0" "$(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log)"
 check "get-measure status" 0 "$(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
-check "unknown request status" 38 "$(ctl 127.0.0.1 "$port" request NO_SUCH_THING)"
-contains "unknown request name" "CTL_RC_UNKNOWN_REQUEST" "$work/err"
+expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
 check "gateway life-check status" 0 "$(ctl --type 0 127.0.0.1 "$port" life-check)"
 check "options as --opt=value" 0 "$(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
 check "request GET_MEASURE, no blank line" "0 0" "$(ctl 127.0.0.1 "$port" request GET_MEASURE) $(grep -c '^$' "$work/out")"
@@ -65,8 +73,7 @@ check "count: the interval is kept" yes "$([ $((($(date +%s%N) - t0) / 1000000))
 check "count: a line per request" 3 "$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out")"
 check "count: replies printed" 3 "$(grep -c '^OK$' "$work/out")"
 contains "count: summary" "^3 sent, 3 OK, latency min/avg/max [0-9.]*/[0-9.]*/[0-9.]* ms$" "$work/out"
-check "count: failures give the status" 38 "$(ctl --count=2 --interval=0 127.0.0.1 "$port" request NO_SUCH_THING)"
-contains "count: failure summary" "^2 sent, 0 OK$" "$work/out"
+expect "count: failures, the status" 38 "^2 sent, 0 OK$" hx --count=2 --interval=0 127.0.0.1 "$port" request NO_SUCH_THING
 "$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &
 rpid=$!
 pids+=("$rpid")
@@ -90,10 +97,9 @@ check "component exit after shutdown" 0 "$status"
 for sig in TERM HUP; do
   start_component
   if [ $sig == TERM ]; then
-    (ulimit -n 100 && exec "$component" --port "$port") >/dev/null 2>"$work/taken"
-    check "port taken status" 1 "$?"
-    contains "port taken sentence" "cannot listen on 127.0.0.1:$port: Address already in use" "$work/taken"
-    contains "cap lowered to the descriptors" "at most [0-9][0-9] links at once (descriptor limit 100)" "$work/taken"
+    expect "port taken" 1 "cannot listen on 127.0.0.1:$port: Address already in use" \
+      bash -c 'ulimit -n 100 && exec "$0" --port "$1"' "$component" "$port"
+    contains "cap lowered to the descriptors" "at most [0-9][0-9] links at once (descriptor limit 100)" "$work/err"
   fi
   kill -$sig "$cpid"
   wait_exit "$cpid"
@@ -101,8 +107,7 @@ for sig in TERM HUP; do
 done
 
 # Refused: the port of a component that has gone.
-check "refused status" 24 "$(ctl 127.0.0.1 "$port" life-check)"
-contains "refused sentence" "connection refused by 127.0.0.1:$port" "$work/err"
+expect "refused" 24 "connection refused by 127.0.0.1:$port" hx 127.0.0.1 "$port" life-check
 
 if command -v python3 >/dev/null; then
   # A listener that never replies, and one whose full backlog drops the SYN
@@ -115,9 +120,8 @@ print(s.getsockname()[1], f.getsockname()[1], flush=True); time.sleep(30)' >"$wo
   read -r sport fport <<<"$(first_line "$work/py")"
   for row in "$sport no reply within 1 s" "$fport no connection within 1 s"; do
     t0=$(date +%s%N)
-    check "${row#* } status" 27 "$(ctl --timeout 1 127.0.0.1 "${row%% *}" life-check)"
-    check "${row#* } within 2S+1" yes "$([ $((($(date +%s%N) - t0) / 1000000)) -le 3000 ] && echo yes || echo no)"
-    contains "${row#* } sentence" "${row#* }" "$work/err"
+    expect "${row#* }" 27 "${row#* }" hx --timeout 1 127.0.0.1 "${row%% *}" life-check
+    check "${row#* }: within 2S+1" yes "$([ $((($(date +%s%N) - t0) / 1000000)) -le 3000 ] && echo yes || echo no)"
   done
 
   # The component's limits: the default payload limit closes a link that
@@ -153,14 +157,11 @@ if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
   check "IPv6 life-check, bracketed, no IPv4" "0 0 24" \
     "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
-  "$component" --port "$port" --host ::1 >/dev/null 2>"$work/taken"
-  check "IPv6 port taken" 1 "$?"
-  contains "component prints [::1]:port" "cannot listen on \[::1\]:$port" "$work/taken"
+  expect "IPv6 port taken, [::1]:port" 1 "cannot listen on \[::1\]:$port" "$component" --port "$port" --host ::1
   check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
   wait_exit "$cpid"
   check "component exit after IPv6 stop" 0 "$status"
-  check "IPv6 refused" 24 "$(ctl "[::1]" "$port" life-check)"
-  contains "hxctl prints [::1]:port" "connection refused by \[::1\]:$port" "$work/err"
+  expect "IPv6 refused, [::1]:port" 24 "connection refused by \[::1\]:$port" hx "[::1]" "$port" life-check
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
   kill -TERM "$cpid"
@@ -187,11 +188,11 @@ elif ! { ip netns add "$nsA" && namespaces+=("$nsA") && ip netns add "$nsB" && n
   echo "tools: remote control checks skipped: network namespaces could not be made: $(cat "$work/ns")"
 else
   remote() { ip netns exec "$nsB" "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
+  rhx() { ip netns exec "$nsB" "$hxctl" "$@"; }
   launch=(ip netns exec "$nsA")
   start_component --host 10.212.0.2 --trace 2
   check "remote life-check" 0 "$(remote 10.212.0.2 "$port" life-check)"
-  check "remote stop refused" 37 "$(remote 10.212.0.2 "$port" stop)"
-  contains "remote stop sentence" "refused the request (NO)" "$work/err"
+  expect "remote stop refused" 37 "refused the request (NO)" rhx 10.212.0.2 "$port" stop
   check "remote shutdown refused" 37 "$(remote --type 6 10.212.0.2 "$port" shutdown)"
   check "still running after refusals" yes "$(kill -0 "$cpid" 2>/dev/null && echo yes || echo no)"
   check "life-check after refusals" 0 "$(remote 10.212.0.2 "$port" life-check)"
@@ -203,10 +204,8 @@ else
   wait_exit "$cpid"
   check "component exit after allowed stop" 0 "$status"
   launch=()
-  check "network unreachable status" 24 "$(remote 127.0.0.1 "$port" life-check)"
-  contains "network unreachable sentence" "network unreachable: cannot reach 127.0.0.1:$port" "$work/err"
-  check "no route status" 24 "$(remote 10.212.1.1 "$port" life-check)"
-  contains "no route sentence" "no route to 10.212.1.1:$port" "$work/err"
+  expect "network unreachable" 24 "network unreachable: cannot reach 127.0.0.1:$port" rhx 127.0.0.1 "$port" life-check
+  expect "no route" 24 "no route to 10.212.1.1:$port" rhx 10.212.1.1 "$port" life-check
 fi
 
 # TLS, with certificates made by the openssl command as the README shows: a
@@ -231,12 +230,9 @@ if command -v openssl >/dev/null; then
 
   start_component --tls-cert "$pki/server.crt" --tls-key "$pki/server.key"
   check "TLS life-check" "0 OK" "$(ctl "${ca[@]}" 127.0.0.1 "$port" life-check) $(out)"
-  check "TLS by name" 0 "$(ctl --tls-ca="$pki/ca.crt" localhost "$port" get-measure)"
-  contains "TLS get-measure" "^open_links=[0-9]" "$work/out"
-  check "TLS wrong name" 24 "$(ctl "${ca[@]}" --tls-name other.example 127.0.0.1 "$port" life-check)"
-  contains "TLS wrong name named" "TLS handshake failed: wrong name" "$work/err"
-  check "TLS other authority" 24 "$(ctl --tls-ca "$pki/other-ca.crt" 127.0.0.1 "$port" life-check)"
-  contains "TLS other authority named" "TLS handshake failed: verification failed" "$work/err"
+  expect "TLS by name" 0 "^open_links=[0-9]" hx --tls-ca="$pki/ca.crt" localhost "$port" get-measure
+  expect "TLS wrong name" 24 "TLS handshake failed: wrong name" hx "${ca[@]}" --tls-name other.example 127.0.0.1 "$port" life-check
+  expect "TLS other authority" 24 "TLS handshake failed: verification failed" hx --tls-ca "$pki/other-ca.crt" 127.0.0.1 "$port" life-check
   check "clear request to TLS" 34 "$(ctl 127.0.0.1 "$port" life-check)"
   # A standard TLS client writing a framed request gets the framed reply.
   request="$(printf '%-78s' '++000000000   CTL')LIFE_CHECK"
@@ -267,13 +263,11 @@ if command -v openssl >/dev/null; then
 
   # TLS arguments that cannot work.
   "$component" --tls-cert "$pki/server.crt" >/dev/null 2>&1; check "component cert without key" 64 "$?"
-  "$component" --tls-cert "$pki/server.crt" --tls-key "$pki/client.key" >/dev/null 2>"$work/err"
-  check "component key of another certificate" 1 "$?"
-  contains "component names the mismatch" "TLS: the private key does not match the certificate" "$work/err"
+  expect "component key of another certificate" 1 "TLS: the private key does not match the certificate" \
+    "$component" --tls-cert "$pki/server.crt" --tls-key "$pki/client.key"
   check "hxctl TLS options without --tls-ca" 64 "$(ctl --tls-name x 127.0.0.1 4000 life-check)"
   check "hxctl certificate without key" 64 "$(ctl "${ca[@]}" --tls-cert "$pki/client.crt" 127.0.0.1 4000 life-check)"
-  check "hxctl missing authority file" 64 "$(ctl --tls-ca "$pki/none.crt" 127.0.0.1 4000 life-check)"
-  contains "hxctl names the file" "none.crt': No such file" "$work/err"
+  expect "hxctl missing authority file" 64 "none.crt': No such file" hx --tls-ca "$pki/none.crt" 127.0.0.1 4000 life-check
 else
   echo "tools: TLS checks skipped: no openssl command"
 fi
@@ -284,22 +278,19 @@ check "hxctl --version" "0 1" "$(ctl --version) $(grep -cE '^hxctl ([0-9]+\.[0-9
 check "component --version" "0 1" "$? $(grep -cE '^hxnet-component ([0-9.]+) \(library \1\)$' "$work/out")"
 
 # Bad arguments never send a request.
-check "help status" 0 "$(ctl --help)"
-contains "help lists exit statuses" "exit status" "$work/out"
-check "count zero" 64 "$(ctl --count 0 127.0.0.1 4000 life-check)"
-check "count not a number" 64 "$(ctl --count=many 127.0.0.1 4000 life-check)"
-check "negative interval" 64 "$(ctl --count 2 --interval -1 127.0.0.1 4000 life-check)"
-check "interval without count" 64 "$(ctl --interval 1 127.0.0.1 4000 life-check)"
-check "empty inline value" 64 "$(ctl --timeout= 127.0.0.1 4000 life-check)"
-check "unknown command" 64 "$(ctl 127.0.0.1 4000 dance)"
-check "port not a number" 64 "$(ctl 127.0.0.1 http life-check)"
-check "port out of range" 64 "$(ctl 127.0.0.1 70000 life-check)"
-check "negative time-out" 64 "$(ctl --timeout -1 127.0.0.1 4000 life-check)"
-check "host too long" 64 "$(ctl "$(printf 'h%.0s' $(seq 1 300))" 4000 life-check)"
-check "missing arguments" 64 "$(ctl 127.0.0.1)"
-contains "usage hint" "hxctl --help" "$work/err"
+expect "help" 0 "exit status" hx --help
+expect "missing arguments" 64 "hxctl --help" hx 127.0.0.1
+# shellcheck disable=SC2086
+for args in "--count 0" "--count=many" "--interval 1" "--count 2 --interval -1" "--timeout=" "--timeout -1"; do
+  check "hxctl $args" 64 "$(ctl $args 127.0.0.1 4000 life-check)"
+done
+# shellcheck disable=SC2086
+for args in "127.0.0.1 4000 dance" "127.0.0.1 http life-check" "127.0.0.1 70000 life-check" \
+  "$(printf 'h%.0s' $(seq 1 300)) 4000 life-check"; do
+  check "hxctl ${args:0:30}" 64 "$(ctl $args)"
+done
+# shellcheck disable=SC2086
 for args in "--port nope" "--port=nope" "--frobnicate" "--keepalive 60,0,6" "--allow-control-from=host.example"; do
-  # shellcheck disable=SC2086
   "$component" $args >/dev/null 2>&1; check "component $args" 64 "$?"
 done
 "$component" --help >"$work/out" 2>&1
