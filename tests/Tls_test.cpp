@@ -128,9 +128,8 @@ struct StandardPeer {
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
     return Accept() && SSL_connect(ssl) == 1;
   }
-  bool Write(const std::string& bytes) {
-    size_t n = 0;
-    return SSL_write_ex(ssl, bytes.data(), bytes.size(), &n) == 1 && n == bytes.size();
+  bool Write(const std::string& b) {
+    return SSL_write(ssl, b.data(), int(b.size())) == int(b.size());
   }
   int NextReadError() {  // SSL_ERROR_ZERO_RETURN after close_notify
     char c;
