@@ -158,9 +158,11 @@ TEST(CtlExamine, DiagnosticLinesAndLevels) {
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
 }
 
-// Every operation's reading of the reply: result and text (the info of
-// LifeCheck, the reply of CtlRequest, the vector of GetMeasurements with the
-// element it held before).
+// Every operation's reading of the reply, through the forms for a constant
+// parameter block: result and text (the info of LifeCheck, the reply of
+// CtlRequest, the vector of GetMeasurements with the element it held before).
+// A component that closes without a word ends the request, but for the
+// gateway, which counts the close as an answer with no text.
 TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   using Op = std::function<int(const CtlHostParams&, std::string&)>;
   const Op life = [](auto& p, auto& out) { return CtlInterface::LifeCheck(p, out); };
@@ -168,6 +170,7 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   const Op doMeasure = [](auto& p, auto&) { return CtlInterface::DoMeasurements(p); };
   const Op change = [](auto& p, auto&) { return CtlInterface::ChangeLog(p); };
   const Op stop = [](auto& p, auto&) { return CtlInterface::Stop(p); };
+  const Op shutdown = [](auto& p, auto&) { return CtlInterface::Shutdown(p); };
   const Op get = [](auto& p, auto& out) {
     std::vector<NameValue> v = {{"old", "0"}};
     int rc = CtlInterface::GetMeasurements(p, v);
@@ -181,6 +184,8 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     std::string body;
     int rc;
     std::string out;
+    bool close = false;  // no reply: the component closes
+    ComponentTypeEnum type = kOrdinary;
   } rows[] = {
       {life, "OK", CTL_RC_OK, "OK"},
       {life, "OK fine", CTL_RC_OK, " fine"},
@@ -206,12 +211,21 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
       {get, "NO", CTL_RC_REFUSED, "old=0;"},
       {get, "no pairs here", CTL_RC_BAD_REPLY, "old=0;"},
       {get, "UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, "old=0;"},
+      {request, "", CTL_RC_CONNECTION_LOST, u, true},
+      {life, "", CTL_RC_CONNECTION_LOST, u, true},
+      {request, "", CTL_RC_OK, u, true, kGateway},
+      {stop, "", CTL_RC_OK, u, true, kGateway},
+      {shutdown, "", CTL_RC_OK, u, true, kGateway},
+      {life, "", CTL_RC_BAD_REPLY, u, true, kGateway},
+      {doMeasure, "", CTL_RC_BAD_REPLY, u, true, kGateway},
+      {change, "", CTL_RC_BAD_REPLY, u, true, kGateway},
+      {get, "", CTL_RC_BAD_REPLY, "old=0;", true, kGateway},
   };
   for (auto& r : rows) {
-    SCOPED_TRACE(r.body);
-    TestServer component(nullptr, Answer({Reply(r.body)}));
+    SCOPED_TRACE(r.body + (r.close ? "(closes)" : "") + (r.type == kGateway ? " (gateway)" : ""));
+    TestServer component(nullptr, Answer({r.close ? "" : Reply(r.body)}));
     std::string out = u;
-    EXPECT_EQ(r.op(Params(component.port), out), r.rc);
+    EXPECT_EQ(r.op(Params(component.port, 5, r.type), out), r.rc);
     EXPECT_EQ(out, r.out);
   }
 }
@@ -253,27 +267,6 @@ TEST(CtlRequests, MessageSequencesAndTimeouts) {
     EXPECT_GE(s, waits ? r.timeout - 0.05 : 0);
     EXPECT_LT(s, waits && r.timeout ? r.timeout + 2.0 : 1.0);
   }
-}
-
-// A component that reads the request and closes without a word; the gateway
-// counts the close as an answer with no text. The constant forms.
-TEST(CtlRequests, PeerClosingWithoutReply) {
-  TestServer peer(nullptr, Answer({""}));  // reads the request, closes
-  CtlHostParams direct = Params(peer.port);
-  const CtlHostParams gw = Params(peer.port, 5, kGateway);
-  std::string reply = "untouched", info = "untouched";
-  std::vector<NameValue> pairs;
-  EXPECT_EQ(CtlInterface::CtlRequest(direct, "LIFE_CHECK", reply), CTL_RC_CONNECTION_LOST);
-  EXPECT_EQ(CtlInterface::LifeCheck(direct, info), CTL_RC_CONNECTION_LOST);
-  EXPECT_EQ(CtlInterface::CtlRequest(gw, "LIFE_CHECK", reply), CTL_RC_OK);
-  EXPECT_EQ(reply, "untouched");
-  EXPECT_EQ(CtlInterface::Stop(gw), CTL_RC_OK);
-  EXPECT_EQ(CtlInterface::Shutdown(gw), CTL_RC_OK);
-  EXPECT_EQ(CtlInterface::LifeCheck(gw, info), CTL_RC_BAD_REPLY);
-  EXPECT_EQ(CtlInterface::DoMeasurements(gw), CTL_RC_BAD_REPLY);
-  EXPECT_EQ(CtlInterface::ChangeLog(gw), CTL_RC_BAD_REPLY);
-  EXPECT_EQ(CtlInterface::GetMeasurements(gw, pairs), CTL_RC_BAD_REPLY);
-  EXPECT_EQ(info, "untouched");
 }
 
 // A request whose frame cannot be allocated after the connect: the failure
