@@ -97,6 +97,7 @@ check "component exit after shutdown" 0 "$status"
 for sig in TERM HUP; do
   start_component
   if [ $sig == TERM ]; then
+    # shellcheck disable=SC2016
     expect "port taken" 1 "cannot listen on 127.0.0.1:$port: Address already in use" \
       bash -c 'ulimit -n 100 && exec "$0" --port "$1"' "$component" "$port"
     contains "cap lowered to the descriptors" "at most [0-9][0-9] links at once (descriptor limit 100)" "$work/err"
@@ -144,7 +145,7 @@ try:
 except OSError:
     print("backlog: closed")
 PY
-  check "default payload limit, backlog refusal" "payload: closed backlog: closed" "$(echo $(cat "$work/limits"))"
+  check "default payload limit, backlog refusal" "payload: closed backlog: closed" "$(paste -sd " " "$work/limits")"
   contains "backlog trace" "send backlog limit of 65536 bytes refused" "$work/c.err"
   check "serving after the closes" 0 "$(ctl 127.0.0.1 "$port" life-check)"
   kill -TERM "$cpid"
