@@ -1,6 +1,6 @@
 // TLS links: contexts, frames both ways, what is verified, peers that speak
-// clear text or nothing, closes during and after the handshake, and the
-// bytes a standard TLS peer sees. Certificates come from tls_pki.h.
+// clear text or nothing, closes during and after the handshake, and what a
+// standard TLS peer sees. Certificates come from tls_pki.h.
 #include "hx_net/Tls.h"
 
 #include <gtest/gtest.h>
@@ -13,66 +13,19 @@
 #include <random>
 #include <thread>
 
-#include "hx_net/AcceptManager.h"
 #include "hx_net/Link.h"
-#include "hx_net/ServerLink.h"
 #include "tests/support/test_support.h"
 #include "tests/support/tls_pki.h"
 
 using namespace hxtest;
 using Clock = std::chrono::steady_clock;
+using R = LinkEndReason;
 
 namespace {
 
 const std::string kServerSubject = "CN=hx test server,O=hx_net tests";
 const std::string kClientSubject = "CN=hx test client,O=hx_net tests";
 
-// An echoing server of the library's own classes; every session notes how
-// its link ended and whom it served.
-class EchoServer : public AcceptManagerCBClass {
- public:
-  struct End {
-    LinkEndReason reason;
-    std::string subject;
-  };
-  explicit EchoServer(std::shared_ptr<TlsContext> tls) {
-    SetTls(std::move(tls));
-    m_Server.SetCallbackObject(*this);
-    m_Port = std::to_string(m_Server.InitServer(0, nullptr, 10, -1));
-  }
-  ~EchoServer() override { m_Server.StopServer(); }
-  const std::string& Port() const { return m_Port; }
-  void Stop() { m_Server.StopServer(); }
-  bool WaitEnds(size_t n) {
-    std::unique_lock<std::mutex> g(m_Mu);
-    return m_Cv.wait_for(g, kWait, [&] { return m_Ends.size() >= n; });
-  }
-  std::vector<End> Ends() {
-    std::lock_guard<std::mutex> g(m_Mu);
-    return m_Ends;
-  }
-  AcceptedLinkCBClass* CreateLinkCBObject() override { return new Session(*this); }
-
- private:
-  struct Session : AcceptedLinkCBClass {
-    explicit Session(EchoServer& s) : server(s) {}
-    void Receive(unsigned n, const char* d, Link* link) override { link->Send(d, n); }
-    void Exception(int, Link* link) override {
-      std::lock_guard<std::mutex> g(server.m_Mu);
-      server.m_Ends.push_back(End{link->EndReason(), link->PeerCertificateSubject()});
-      server.m_Cv.notify_all();
-    }
-    bool DeleteWithLink() override { return true; }
-    EchoServer& server;
-  };
-  std::mutex m_Mu;
-  std::condition_variable m_Cv;
-  std::vector<End> m_Ends;
-  ServerLink m_Server;
-  std::string m_Port;
-};
-
-// A client link with its recorder.
 struct Client {
   Recorder rec;
   Link link;
@@ -90,6 +43,18 @@ struct Client {
   }
 };
 
+// Accepts one connection on `listener` into `link`, with a server context.
+bool AcceptInto(os_tcp_connection_server& listener, Link& link, std::shared_ptr<TlsContext> tls) {
+  auto* s = new os_tcp_socket(0);
+  timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
+  if (!listener.accept(*s, &t)) {
+    delete s;
+    return false;
+  }
+  link.SetTls(std::move(tls));
+  return link.AcceptConnection(s) == 0;
+}
+
 // Two links over one connection: the client by Connect, the server by
 // AcceptConnection on a socket accepted meanwhile on another thread.
 struct LinkPair {
@@ -99,308 +64,222 @@ struct LinkPair {
   bool Open(std::shared_ptr<TlsContext> clientTls, std::shared_ptr<TlsContext> serverTls,
             LinkCBClass& atClient, LinkCBClass& atServer) {
     os_tcp_connection_server listener(os_socket_address(os_ip_address("127.0.0.1"), 0), 4);
-    std::string port = std::to_string(listener.socket_address().port());
     client.SetCallbackObject(atClient);
     server.SetCallbackObject(atServer);
     client.SetTls(std::move(clientTls));
-    server.SetTls(std::move(serverTls));
-    auto accepted = std::async(std::launch::async, [&] {
-      os_tcp_socket* s = new os_tcp_socket(0);
-      timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
-      if (!listener.accept(*s, &t)) {
-        delete s;
-        return -1;
-      }
-      return server.AcceptConnection(s);
-    });
+    auto accepted = std::async(std::launch::async, AcceptInto, std::ref(listener), std::ref(server),
+                               std::move(serverTls));
     long err = 0;
-    int rc = client.Connect("127.0.0.1", port.c_str(), err);
-    return accepted.get() == 0 && rc == 0;
+    std::string port = std::to_string(listener.socket_address().port());
+    return client.Connect("127.0.0.1", port.c_str(), err) == 0 && accepted.get();
   }
 };
 
-// A standard TLS client on a raw socket, blocking, every wait bounded: what
-// any TLS implementation puts on the wire.
-struct RawTlsClient {
-  SSL_CTX* ctx = PlainSslContext(false);
-  SSL* ssl = nullptr;
-  int fd;
-  explicit RawTlsClient(int port) : fd(RawConnect(port)) {
-    timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
-    ssl = SSL_new(ctx);
-    SSL_set_fd(ssl, fd);
-    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+// Checks that frames arrive as Nth(0), Nth(1), ...
+struct Numbered : LinkCBClass {
+  std::mutex mu;
+  std::condition_variable cv;
+  uint64_t next = 0;  // written by the reader thread alone
+  int bad = 0;
+  // A log-uniform size up to 200 KiB, so every size class is hit, and the
+  // bytes: all from the number alone.
+  static std::string Nth(uint64_t seq) {
+    std::mt19937_64 rng(seq);
+    std::string f(size_t(std::exp(std::uniform_real_distribution<double>(0, 12.2297)(rng))), '\0');
+    for (size_t i = 0; i < f.size(); i += 8) {
+      uint64_t x = rng();
+      std::memcpy(&f[i], &x, std::min<size_t>(8, f.size() - i));
+    }
+    return f;
   }
-  ~RawTlsClient() {
+  void Receive(unsigned n, const char* d, Link*) override {
+    bool ok = std::string(d, n) == Nth(next);
+    std::lock_guard<std::mutex> g(mu);
+    bad += !ok;
+    ++next;
+    cv.notify_all();
+  }
+  void Exception(int, Link*) override {}
+};
+
+// A link (200 ms frame time-out) accepted from a standard TLS client on a
+// raw blocking socket, every wait bounded.
+struct StandardPeer {
+  Recorder rec;
+  os_tcp_connection_server listener{os_socket_address(os_ip_address("127.0.0.1"), 0), 4};
+  RawClient raw{listener.socket_address().port()};
+  SSL_CTX* ctx = PlainSslContext(false);
+  SSL* ssl = SSL_new(ctx);
+  Link link;
+  ~StandardPeer() {
     SSL_free(ssl);
     SSL_CTX_free(ctx);
-    if (fd >= 0) ::close(fd);
   }
-  bool Handshake() { return SSL_connect(ssl) == 1; }
-  bool Write(const std::string& bytes) {
-    size_t n = 0;
-    return SSL_write_ex(ssl, bytes.data(), bytes.size(), &n) == 1 && n == bytes.size();
+  bool Accept() {  // the link's side alone
+    link.SetCallbackObject(rec);
+    link.SetFrameTimeout(200);
+    return AcceptInto(listener, link, ServerTls(Pki().server));
   }
-  std::string Read(size_t n) {
-    std::string out(n, '\0');
-    size_t got = 0;
-    while (got < n) {
-      size_t r = 0;
-      if (SSL_read_ex(ssl, &out[got], n - got, &r) != 1) break;
-      got += r;
-    }
-    out.resize(got);
-    return out;
+  bool Open() {
+    timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
+    ::setsockopt(raw.fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    ::setsockopt(raw.fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    SSL_set_fd(ssl, raw.fd);
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+    return Accept() && SSL_connect(ssl) == 1;
   }
-  // The SSL error of the next read: SSL_ERROR_ZERO_RETURN after close_notify.
-  int NextReadError() {
+  bool Write(const std::string& b) {
+    return SSL_write(ssl, b.data(), int(b.size())) == int(b.size());
+  }
+  int NextReadError() {  // SSL_ERROR_ZERO_RETURN after close_notify
     char c;
     size_t r = 0;
-    int rc = SSL_read_ex(ssl, &c, 1, &r);
-    int e = SSL_get_error(ssl, rc);
+    int e = SSL_get_error(ssl, SSL_read_ex(ssl, &c, 1, &r));
     ERR_clear_error();
     return e;
   }
 };
 
-// A link accepted from a raw TLS client.
-struct RawPeer {
-  struct Echo : Recorder {
-    void Receive(unsigned n, const char* d, Link* l) override {
-      Recorder::Receive(n, d, l);
-      l->Send(d, n);
-    }
-  } rec;
-  os_tcp_connection_server listener{os_socket_address(os_ip_address("127.0.0.1"), 0), 4};
-  Link link;
-  std::unique_ptr<RawTlsClient> peer;
-  bool Open(std::function<void(Link&)> setUp = nullptr) {
-    peer.reset(new RawTlsClient(listener.socket_address().port()));
-    os_tcp_socket* s = new os_tcp_socket(0);
-    if (!listener.accept(*s)) {
-      delete s;
-      return false;
-    }
-    link.SetCallbackObject(rec);
-    link.SetTls(ServerTls(Pki().server));
-    if (setUp) setUp(link);
-    return link.AcceptConnection(s) == 0 && peer->Handshake();
-  }
-};
-
 }  // namespace
 
+// cert, key, ca: a path (starting with '/') goes to the file setting, other
+// text to the PEM one.
 TEST(TlsContextBuild, FilesOrPemAndWhatIsWrongWithThem) {
   const TestPki& k = Pki();
+  const std::string badPem = "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
   const struct {
-    const char* what;
     bool server;
-    std::function<void(TlsSettings&)> set;
+    std::string cert, key, ca;
+    bool requireClient;
     const char* error;  // null: builds
   } cases[] = {
-      {"server from PEM", true,
-       [&](TlsSettings& s) {
-         s.certificatePem = k.server.cert;
-         s.privateKeyPem = k.server.key;
-       },
-       nullptr},
-      {"server from files, clients need certificates", true,
-       [&](TlsSettings& s) {
-         s.certificateFile = k.server.certFile;
-         s.privateKeyFile = k.server.keyFile;
-         s.caFile = k.caFile;
-         s.requirePeerCertificate = true;
-       },
-       nullptr},
-      {"client from files with a certificate", false,
-       [&](TlsSettings& s) {
-         s.caFile = k.caFile;
-         s.certificateFile = k.client.certFile;
-         s.privateKeyFile = k.client.keyFile;
-       },
-       nullptr},
-      {"client trusting the system's authorities", false, [](TlsSettings&) {}, nullptr},
-      {"server without a certificate", true, [](TlsSettings&) {},
-       "a server needs a certificate and its private key"},
-      {"a file that is not there", true,
-       [&](TlsSettings& s) {
-         s.certificateFile = k.dir + "/none.crt";
-         s.privateKeyFile = k.server.keyFile;
-       },
+      {true, k.server.certFile, k.server.keyFile, k.ca.certFile, true, nullptr},
+      {false, k.client.certFile, k.client.keyFile, k.ca.certFile, false, nullptr},
+      {false, "", "", "", false, nullptr},  // trusts the system's authorities
+      {true, "", "", "", false, "a server needs a certificate and its private key"},
+      {true, k.dir + "/none.crt", k.server.keyFile, "", false,
        "none.crt': No such file or directory"},
-      {"the key of another certificate", true,
-       [&](TlsSettings& s) {
-         s.certificatePem = k.server.cert;
-         s.privateKeyPem = k.client.key;
-       },
+      {true, k.server.cert, k.client.key, "", false,
        "the private key does not match the certificate"},
-      {"a key file that holds a certificate", true,
-       [&](TlsSettings& s) {
-         s.certificateFile = k.server.certFile;
-         s.privateKeyFile = k.server.certFile;
-       },
-       "privateKeyFile '"},
-      {"bad PEM", true,
-       [&](TlsSettings& s) {
-         s.certificatePem = "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
-         s.privateKeyPem = k.server.key;
-       },
-       "certificatePem: no certificate in the text"},
-      {"authority text without a certificate", false, [](TlsSettings& s) { s.caPem = "hello"; },
-       "caPem: no certificate in the text"},
-      {"clients' certificates without an authority", true,
-       [&](TlsSettings& s) {
-         s.certificatePem = k.server.cert;
-         s.privateKeyPem = k.server.key;
-         s.requirePeerCertificate = true;
-       },
-       "requirePeerCertificate needs the authority"},
-      {"a certificate without its key", false,
-       [&](TlsSettings& s) { s.certificatePem = k.client.cert; },
-       "the certificate has no private key"},
+      {true, k.server.certFile, k.server.certFile, "", false, "privateKeyFile '"},
+      {true, badPem, k.server.key, "", false, "certificatePem: no certificate in the text"},
+      {false, "", "", "hello", false, "caPem: no certificate in the text"},
+      {true, k.server.cert, k.server.key, "", true, "requirePeerCertificate needs the authority"},
+      {false, k.client.cert, "", "", false, "the certificate has no private key"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.error ? c.error : c.cert);
     TlsSettings s;
-    c.set(s);
+    auto set = [](const std::string& v, std::string& file, std::string& pem) {
+      (v[0] == '/' ? file : pem) = v;
+    };
+    set(c.cert, s.certificateFile, s.certificatePem);
+    set(c.key, s.privateKeyFile, s.privateKeyPem);
+    set(c.ca, s.caFile, s.caPem);
+    s.requirePeerCertificate = c.requireClient;
     std::string error = "stale";
-    std::shared_ptr<TlsContext> tls =
-        c.server ? TlsContext::Server(s, error) : TlsContext::Client(s, error);
-    if (!c.error) {
-      ASSERT_TRUE(tls) << c.what << ": " << error;
-      EXPECT_EQ(error, "") << c.what;
-      EXPECT_EQ(tls->IsServer(), c.server) << c.what;
-    } else {
-      EXPECT_FALSE(tls) << c.what;
-      EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
-    }
+    auto tls = c.server ? TlsContext::Server(s, error) : TlsContext::Client(s, error);
+    ASSERT_EQ(!tls, !!c.error) << error;
+    EXPECT_EQ(tls ? tls->IsServer() : c.server, c.server);
+    EXPECT_TRUE(c.error ? error.find(c.error) != std::string::npos : error.empty()) << error;
   }
 }
 
-// Random sizes up to 200 KiB (log-uniform, so every size class is hit) both
-// ways at once over mutual TLS; every byte and the order checked on arrival.
+// 10^4 frames (fewer under ThreadSanitizer) of random sizes both ways at once
+// over mutual TLS; every byte and the order checked on arrival.
 TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
 #if defined(__SANITIZE_THREAD__)
   const uint64_t kFrames = 4000;
 #else
   const uint64_t kFrames = 10000;
 #endif
-  const size_t kMax = 200 * 1024;
-  auto fill = [](uint64_t seq, size_t n, char* out) {
-    uint64_t x = seq * 0x9E3779B97F4A7C15ull + n;
-    for (size_t i = 0; i < n; ++i) {
-      if (i % 8 == 0) x = x * 6364136223846793005ull + 1442695040888963407ull;
-      out[i] = static_cast<char>(x >> (8 * (i % 8)));
-    }
-  };
-  struct Checker : LinkCBClass {
-    std::function<void(uint64_t, size_t, char*)> fill;
-    std::mutex mu;
-    std::condition_variable cv;
-    uint64_t next = 0;
-    int bad = 0;
-    std::string expect;
-    void Receive(unsigned n, const char* d, Link*) override {
-      uint64_t seq = 0;
-      if (n >= 8) std::memcpy(&seq, d, 8);
-      expect.resize(n);
-      if (n > 8) fill(seq, n - 8, &expect[8]);
-      std::lock_guard<std::mutex> g(mu);
-      if (n < 8 || seq != next || std::memcmp(d + 8, expect.data() + 8, n - 8) != 0) ++bad;
-      ++next;
-      cv.notify_all();
-    }
-    void Exception(int, Link*) override {}
-  } atServer, atClient;
-  atServer.fill = atClient.fill = fill;
+  Numbered atServer, atClient;
   LinkPair p;
   ASSERT_TRUE(p.Open(ClientTls(&Pki().client), ServerTls(Pki().server, true), atClient, atServer));
   EXPECT_EQ(p.client.PeerCertificateSubject(), kServerSubject);
-
-  auto sender = [&](Link& from, Checker& peer, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::string frame;
+  auto sender = [&](Link& from, Numbered& peer) {
     for (uint64_t seq = 0; seq < kFrames; ++seq) {
-      size_t n = static_cast<size_t>(std::exp(std::uniform_real_distribution<double>(
-                     0, std::log(static_cast<double>(kMax) + 1))(rng))) -
-                 1;
-      n = std::max<size_t>(n, 8);
-      frame.resize(n);
-      std::memcpy(&frame[0], &seq, 8);
-      fill(seq, n - 8, &frame[8]);
-      if (from.Send(frame.data(), static_cast<unsigned>(n)) != 0) return false;
+      std::string f = Numbered::Nth(seq);
+      if (from.Send(f.data(), static_cast<unsigned>(f.size())) != 0) return false;
       std::unique_lock<std::mutex> g(peer.mu);  // at most 256 frames in flight
       if (!peer.cv.wait_for(g, kWait, [&] { return seq < peer.next + 256; })) return false;
     }
-    return true;
+    std::unique_lock<std::mutex> g(peer.mu);
+    return peer.cv.wait_for(g, kWait, [&] { return peer.next == kFrames; }) && peer.bad == 0;
   };
-  auto up = std::async(std::launch::async, sender, std::ref(p.client), std::ref(atServer), 1u);
-  auto down = std::async(std::launch::async, sender, std::ref(p.server), std::ref(atClient), 2u);
-  ASSERT_TRUE(up.get());
-  ASSERT_TRUE(down.get());
-  for (Checker* c : {&atServer, &atClient}) {
-    std::unique_lock<std::mutex> g(c->mu);
-    ASSERT_TRUE(c->cv.wait_for(g, kWait, [&] { return c->next == kFrames; }));
-    EXPECT_EQ(c->bad, 0);
-  }
-  // The server's handshake ended before the first frame reached it.
+  auto up = std::async(std::launch::async, sender, std::ref(p.client), std::ref(atServer));
+  EXPECT_TRUE(sender(p.server, atClient));
+  EXPECT_TRUE(up.get());
   EXPECT_EQ(p.server.PeerCertificateSubject(), kClientSubject);
   p.client.DisConnect();
   p.server.DisConnect();
 }
 
-// The client checks the server's chain and that the certificate is for the
-// host it dialled (addresses for an address, DNS names for a name) or for
-// expectedPeerName; the server sees the refusal as a failed handshake.
-TEST(TlsLink, WhatTheClientVerifies) {
+// The client checks the server's chain and that its certificate is for the
+// host dialled (addresses for an address, DNS names for a name) or for
+// expectedPeerName; a server with mutual TLS (clientId or serverSaw set)
+// serves only certificates of its authority and tells the session whom it
+// serves. The refused side's peer sees a failed handshake: a TLS 1.3 client
+// learns of the server's refusal after Connect, as its link's first read.
+TEST(TlsLink, WhatEachSideVerifies) {
   const TestPki& k = Pki();
   const struct {
     const char* host;
     const TlsPair* serverId;
-    std::string name;
-    bool verify;
-    const char* failure;  // null: connects
+    const char* clientSaw = nullptr;  // the client's refusal
+    std::string name = "";
+    bool verify = true;
+    const TlsPair* clientId = nullptr;
+    const char* serverSaw = nullptr;  // the server's refusal
   } cases[] = {
-      {"127.0.0.1", &k.server, "", true, nullptr},
-      {"::1", &k.server, "", true, nullptr},
-      {"localhost", &k.server, "", true, nullptr},
-      {"127.0.0.1", &k.server, "localhost", true, nullptr},
-      {"127.0.0.2", &k.server, "", true, "wrong name: the peer's certificate is not for 127.0.0.2"},
-      {"127.0.0.1", &k.server, "other.example", true, "wrong name"},
-      {"127.0.0.1", &k.expired, "", true, "verification failed: certificate has expired"},
-      {"127.0.0.1", &k.otherServer, "", true, "verification failed: unable to get local issuer"},
-      {"127.0.0.1", &k.otherServer, "", false, nullptr},
+      {"127.0.0.1", &k.server},
+      {"::1", &k.server},
+      {"localhost", &k.server},
+      {"127.0.0.1", &k.server, nullptr, "localhost"},
+      {"127.0.0.2", &k.server, "wrong name: the peer's certificate is not for 127.0.0.2"},
+      {"127.0.0.1", &k.server, "wrong name", "other.example"},
+      {"127.0.0.1", &k.expired, "verification failed: certificate has expired"},
+      {"127.0.0.1", &k.otherServer, "verification failed: unable to get local issuer"},
+      {"127.0.0.1", &k.otherServer, nullptr, "", false},
+      {"127.0.0.1", &k.server, nullptr, "", true, &k.client},
+      {"127.0.0.1", &k.server, nullptr, "", true, nullptr,
+       "verification failed: the peer sent no certificate"},
+      {"127.0.0.1", &k.server, nullptr, "", true, &k.otherClient,
+       "verification failed: unable to get local issuer certificate"},
   };
   for (const auto& c : cases) {
     if (std::strcmp(c.host, "::1") == 0 && !HasIPv6Loopback()) continue;
-    SCOPED_TRACE(std::string(c.host) + " " + c.name + " " + (c.failure ? c.failure : "ok"));
-    EchoServer server(ServerTls(*c.serverId));
+    const char* refusal = c.clientSaw ? c.clientSaw : c.serverSaw;
+    SCOPED_TRACE(std::string(c.host) + " " + c.name + " " + (refusal ? refusal : "ok"));
+    TestServer server(ServerTls(*c.serverId, c.clientId || c.serverSaw));
     TraceCapture trace({"Link"});
-    TlsSettings s;
-    s.caPem = k.ca.cert;
-    s.expectedPeerName = c.name;
-    s.verifyPeer = c.verify;
-    std::string error;
     Client client;
-    int rc = client.Connect(TlsContext::Client(s, error), server.Port(), c.host);
-    if (!c.failure) {
+    int rc = client.Connect(ClientTls(c.clientId, 10000, k.ca.cert, c.name, c.verify), server.port,
+                            c.host);
+    if (c.clientSaw) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_EQ(client.error, EPROTO);
+    } else {
       ASSERT_EQ(rc, 0);
-      EXPECT_TRUE(client.Echoes("ping"));
       EXPECT_EQ(client.link.PeerCertificateSubject(),
                 c.serverId == &k.server ? kServerSubject : "CN=hx other server,O=hx_net tests");
-      client.link.DisConnect();
-      ASSERT_TRUE(server.WaitEnds(1));
-      EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::PeerClosed);
-      continue;
     }
-    EXPECT_EQ(rc, -1);
-    EXPECT_EQ(client.error, EPROTO);
-    EXPECT_EQ(trace.Count(std::string(" - TLS handshake failed: ") + c.failure, 2), 1);
-    EXPECT_EQ(client.rec.Ends(), 0);  // never opened
-    ASSERT_TRUE(server.WaitEnds(1));
-    EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::HandshakeFailed);
-    EXPECT_TRUE(trace.WaitFor("TLS handshake failed: refused by the peer"));
+    if (c.serverSaw) {
+      ASSERT_TRUE(client.rec.WaitEnd());
+      EXPECT_EQ(client.link.EndReason(), R::HandshakeFailed);
+    } else if (!c.clientSaw) {
+      EXPECT_TRUE(client.Echoes("ping"));
+      client.link.DisConnect();
+    }
+    TestServer::End end = server.First();
+    EXPECT_EQ(end.reason, refusal ? R::HandshakeFailed : R::PeerClosed);
+    EXPECT_EQ(end.subject, c.clientId && !refusal ? kClientSubject : "");
+    if (refusal) {
+      EXPECT_EQ(trace.Count(std::string(" - TLS handshake failed: ") + refusal, 2), 1);
+      EXPECT_TRUE(trace.WaitFor("TLS handshake failed: refused by the peer"));
+    }
+    client.link.DisConnect();
+    EXPECT_EQ(client.rec.Ends(), c.clientSaw ? 0 : 1);  // never opened, or ended once
   }
 }
 
@@ -408,62 +287,24 @@ TEST(TlsLink, WhatTheClientVerifies) {
 TEST(TlsLink, ServerNameSentForNamesOnly) {
   SSL_CTX* ctx = PlainSslContext(true);
   RawListener listener;
-  for (const char* host : {"localhost", "127.0.0.1"}) {
-    std::future<std::string> seen = std::async(std::launch::async, [&] {
+  for (std::string host : {"localhost", "127.0.0.1"}) {
+    auto seen = std::async(std::launch::async, [&] {
       int fd = listener.Accept();
       SSL* ssl = SSL_new(ctx);
       SSL_set_fd(ssl, fd);
-      std::string name = "(no handshake)";
-      if (SSL_accept(ssl) == 1) {
-        const char* sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-        name = sni ? sni : "";
-        SSL_shutdown(ssl);
-      }
+      const char* sni = "(no handshake)";
+      if (SSL_accept(ssl) == 1) sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+      std::string name = sni ? sni : "";
       SSL_free(ssl);
       ::close(fd);
       return name;
     });
     Client client;
-    EXPECT_EQ(client.Connect(ClientTls(), listener.PortText(), host), 0) << host;
-    EXPECT_EQ(seen.get(), host == std::string("localhost") ? "localhost" : "") << host;
+    EXPECT_EQ(client.Connect(ClientTls(), listener.PortText(), host.c_str()), 0) << host;
+    EXPECT_EQ(seen.get(), host == "localhost" ? host : "") << host;
     client.link.DisConnect();
   }
   SSL_CTX_free(ctx);
-}
-
-// Mutual TLS: only a certificate the server's authority signed is served,
-// and the session learns who it serves. A TLS 1.3 client learns of the
-// refusal after Connect, as its link's first read.
-TEST(TlsLink, MutualTlsServesOnlyCertificatesOfItsAuthority) {
-  const TestPki& k = Pki();
-  const struct {
-    const TlsPair* id;
-    const char* serverSaw;  // null: served
-  } cases[] = {{&k.client, nullptr},
-               {nullptr, "verification failed: the peer sent no certificate"},
-               {&k.otherClient, "verification failed: unable to get local issuer certificate"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.serverSaw ? c.serverSaw : "served");
-    EchoServer server(ServerTls(k.server, true));
-    TraceCapture trace({"Link"});
-    Client client;
-    ASSERT_EQ(client.Connect(ClientTls(c.id), server.Port()), 0);
-    if (!c.serverSaw) {
-      EXPECT_TRUE(client.Echoes("who am I"));
-      client.link.DisConnect();
-      ASSERT_TRUE(server.WaitEnds(1));
-      EXPECT_EQ(server.Ends()[0].subject, kClientSubject);
-      continue;
-    }
-    ASSERT_TRUE(client.rec.WaitEnd());
-    EXPECT_EQ(client.link.EndReason(), LinkEndReason::HandshakeFailed);
-    EXPECT_TRUE(trace.WaitFor("TLS handshake failed: refused by the peer"));
-    ASSERT_TRUE(server.WaitEnds(1));
-    EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::HandshakeFailed);
-    EXPECT_EQ(trace.Count(std::string("TLS handshake failed: ") + c.serverSaw), 1);
-    client.link.DisConnect();
-    EXPECT_EQ(client.rec.Ends(), 1);
-  }
 }
 
 // A clear client at a TLS server and a TLS client at a clear server both end
@@ -471,31 +312,24 @@ TEST(TlsLink, MutualTlsServesOnlyCertificatesOfItsAuthority) {
 TEST(TlsLink, ClearAndTlsPeersThatMeetEndQuicklyWithoutHarmToOthers) {
   const long kHandshakeMs = 20000;
   TraceCapture trace({"Link"});
-  {
-    EchoServer server(ServerTls(Pki().server, false, kHandshakeMs));
-    Client good, clear;
-    ASSERT_EQ(good.Connect(ClientTls(), server.Port()), 0);
+  for (bool clearClient : {true, false}) {
+    TestServer server(clearClient ? ServerTls(Pki().server, false, kHandshakeMs) : nullptr);
+    Client good, other;
+    ASSERT_EQ(good.Connect(clearClient ? ClientTls() : nullptr, server.port), 0);
     auto t0 = Clock::now();
-    ASSERT_EQ(clear.Connect(nullptr, server.Port()), 0);
-    ASSERT_EQ(clear.link.Send("hello", 5), 0);
-    ASSERT_TRUE(server.WaitEnds(1));
-    EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::HandshakeFailed);
-    EXPECT_EQ(trace.Count("TLS handshake failed: peer spoke clear text", 2), 1);
-    ASSERT_TRUE(clear.rec.WaitEnd());
+    if (clearClient) {
+      ASSERT_EQ(other.Connect(nullptr, server.port), 0);
+      ASSERT_EQ(other.link.Send("hello", 5), 0);
+      EXPECT_EQ(server.First().reason, R::HandshakeFailed);
+      EXPECT_EQ(trace.Count("TLS handshake failed: peer spoke clear text", 2), 1);
+      ASSERT_TRUE(other.rec.WaitEnd());
+    } else {
+      EXPECT_EQ(other.Connect(ClientTls(nullptr, kHandshakeMs), server.port), -1);
+      EXPECT_EQ(trace.Count("TLS handshake failed: peer closed the connection", 2), 1);
+      EXPECT_NE(other.error, ETIMEDOUT);
+      EXPECT_EQ(server.First().reason, R::BadHeader);
+    }
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs / 2));
-    EXPECT_TRUE(good.Echoes("still here"));
-  }
-  {
-    EchoServer server(nullptr);
-    Client good, tls;
-    ASSERT_EQ(good.Connect(nullptr, server.Port()), 0);
-    auto t0 = Clock::now();
-    EXPECT_EQ(tls.Connect(ClientTls(nullptr, "", kHandshakeMs), server.Port()), -1);
-    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs / 2));
-    EXPECT_EQ(trace.Count("TLS handshake failed: peer closed the connection", 2), 1);
-    EXPECT_NE(tls.error, ETIMEDOUT);
-    ASSERT_TRUE(server.WaitEnds(1));
-    EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::BadHeader);
     EXPECT_TRUE(good.Echoes("still here"));
   }
 }
@@ -505,66 +339,40 @@ TEST(TlsLink, ClearAndTlsPeersThatMeetEndQuicklyWithoutHarmToOthers) {
 // gives up after its own time-out with ETIMEDOUT.
 TEST(TlsLink, SilentPeersRunOutOfTime) {
   const long kHandshakeMs = 300;
+  const std::string timedOut = "TLS handshake failed: handshake timed out after 300 ms";
   TraceCapture trace({"Link"});
-  EchoServer server(ServerTls(Pki().server, false, kHandshakeMs));
+  TestServer server(ServerTls(Pki().server, false, kHandshakeMs));
   auto t0 = Clock::now();
-  RawClient silent(std::stoi(server.Port()));
+  RawClient silent(std::stoi(server.port));
   Client good;
-  ASSERT_EQ(good.Connect(ClientTls(), server.Port()), 0);
+  ASSERT_EQ(good.Connect(ClientTls(), server.port), 0);
   EXPECT_TRUE(good.Echoes("served meanwhile"));
-  ASSERT_TRUE(server.WaitEnds(1));
+  EXPECT_EQ(server.First().reason, R::HandshakeFailed);
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs));
-  EXPECT_EQ(server.Ends()[0].reason, LinkEndReason::HandshakeFailed);
-  EXPECT_EQ(trace.Count("TLS handshake failed: handshake timed out after 300 ms", 2), 1);
+  EXPECT_EQ(trace.Count(timedOut, 2), 1);
   EXPECT_TRUE(WaitPeerClose(silent.fd));
 
   RawListener mute;  // accepts in the kernel, never answers
   Client client;
   t0 = Clock::now();
-  EXPECT_EQ(client.Connect(ClientTls(nullptr, "", kHandshakeMs), mute.PortText()), -1);
+  EXPECT_EQ(client.Connect(ClientTls(nullptr, kHandshakeMs), mute.PortText()), -1);
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs));
   EXPECT_EQ(client.error, ETIMEDOUT);
-  EXPECT_EQ(trace.Count("TLS handshake failed: handshake timed out after 300 ms", 2), 2);
+  EXPECT_EQ(trace.Count(timedOut, 2), 2);
 }
 
-// Closing a link, or stopping its server, while its handshake waits for a
-// silent peer ends it at once: Exception once, as a local close.
-TEST(TlsLink, CloseDuringTheHandshake) {
-  const long kHandshakeMs = 60000;
-  {
-    os_tcp_connection_server listener(os_socket_address(os_ip_address("127.0.0.1"), 0), 4);
-    RawClient silent(listener.socket_address().port());
-    os_tcp_socket* s = new os_tcp_socket(0);
-    ASSERT_TRUE(listener.accept(*s));
-    Recorder rec;
-    Link link;
-    link.SetCallbackObject(rec);
-    link.SetTls(ServerTls(Pki().server, false, kHandshakeMs));
-    ASSERT_EQ(link.AcceptConnection(s), 0);
-    ASSERT_EQ(link.Send("queued before the handshake", 27), 0);
-    auto t0 = Clock::now();
-    link.DisConnect();
-    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs / 4));
-    EXPECT_EQ(rec.Ends(), 1);
-    EXPECT_EQ(link.EndReason(), LinkEndReason::LocalClose);
-    // Nothing was written: the peer sees the end alone.
-    pollfd ready{silent.fd, POLLIN, 0};
-    ASSERT_EQ(::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kWait).count())), 1);
-    char c;
-    EXPECT_EQ(::recv(silent.fd, &c, 1, 0), 0);
-  }
-  {
-    auto server = std::make_unique<EchoServer>(ServerTls(Pki().server, false, kHandshakeMs));
-    RawClient silent(std::stoi(server->Port()));
-    Client good;
-    ASSERT_EQ(good.Connect(ClientTls(), server->Port()), 0);  // accepted after the silent one
-    auto t0 = Clock::now();
-    server->Stop();
-    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs / 4));
-    EXPECT_EQ(server->Ends().size(), 2u);
-    ASSERT_TRUE(good.rec.WaitEnd());
-    EXPECT_EQ(good.link.EndReason(), LinkEndReason::PeerClosed);
-  }
+// Closing a link while its handshake (10 s time-out) waits for a silent peer
+// ends it at once, as a local close, and writes nothing of what was queued.
+TEST(TlsLink, DisConnectDuringTheHandshake) {
+  StandardPeer p;
+  ASSERT_TRUE(p.Accept());
+  ASSERT_EQ(p.link.Send("queued before the handshake", 27), 0);
+  auto t0 = Clock::now();
+  p.link.DisConnect();
+  EXPECT_LT(Clock::now() - t0, 2s);
+  EXPECT_EQ(p.rec.Ends(), 1);
+  EXPECT_EQ(p.link.EndReason(), R::LocalClose);
+  EXPECT_EQ(ReadExact(p.raw.fd, 1), "");  // closed, nothing written
 }
 
 // Every way a TLS link pair can end: each side reports once, the other side
@@ -576,42 +384,29 @@ TEST(TlsLink, EveryShutdownOrder) {
       if (std::string(d, n) == "bye") l->DisConnect();
     }
   };
+  using P = LinkPair;
   const struct {
-    const char* what;
-    std::function<void(LinkPair&)> close;
-    LinkEndReason client, server;
+    std::function<void(P&)> close;
+    R client, server;  // None: either end may note the other's first
   } cases[] = {
-      {"client DisConnect", [](LinkPair& p) { p.client.DisConnect(); }, LinkEndReason::LocalClose,
-       LinkEndReason::PeerClosed},
-      {"server DisConnect", [](LinkPair& p) { p.server.DisConnect(); }, LinkEndReason::PeerClosed,
-       LinkEndReason::LocalClose},
-      {"DisConnect inside Receive", [](LinkPair& p) { p.client.Send("bye", 3); },
-       LinkEndReason::PeerClosed, LinkEndReason::LocalClose},
-      {"postCloseEvent then DisConnect",
-       [](LinkPair& p) {
-         p.client.postCloseEvent();
-         p.client.DisConnect();
-       },
-       LinkEndReason::LocalClose, LinkEndReason::PeerClosed},
-      {"both at once",
-       [](LinkPair& p) {
-         std::thread t([&] { p.client.DisConnect(); });
-         p.server.DisConnect();
-         t.join();
-       },
-       LinkEndReason::None, LinkEndReason::None},  // either end may note the other's first
-      {"server closes while the client writes 16 MiB",
-       [](LinkPair& p) {
-         std::string big(16 << 20, 'w');
-         p.client.Send(big.data(), static_cast<unsigned>(big.size()));
+      {[](P& p) { p.client.DisConnect(); }, R::LocalClose, R::PeerClosed},
+      {[](P& p) { p.server.DisConnect(); }, R::PeerClosed, R::LocalClose},
+      {[](P& p) { p.client.Send("bye", 3); }, R::PeerClosed, R::LocalClose},  // inside Receive
+      {[](P& p) { p.client.postCloseEvent(), p.client.DisConnect(); }, R::LocalClose,
+       R::PeerClosed},
+      {[](P& p) {
+         auto f = std::async(std::launch::async, [&] { p.client.DisConnect(); });
          p.server.DisConnect();
        },
-       LinkEndReason::None, LinkEndReason::LocalClose},
-      {"an open client destroyed", [](LinkPair& p) { p.clientOwner.reset(); }, LinkEndReason::None,
-       LinkEndReason::PeerClosed},
+       R::None, R::None},
+      {[](P& p) {
+         p.client.Send(std::string(16 << 20, 'w').c_str(), 16 << 20), p.server.DisConnect();
+       },
+       R::None, R::LocalClose},  // while the client writes 16 MiB
+      {[](P& p) { p.clientOwner.reset(); }, R::None, R::PeerClosed},  // an open client destroyed
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(&c - cases);
     Recorder atClient;
     Closer atServer;
     auto p = std::make_unique<LinkPair>();
@@ -619,12 +414,8 @@ TEST(TlsLink, EveryShutdownOrder) {
     c.close(*p);
     ASSERT_TRUE(atClient.WaitEnd());
     ASSERT_TRUE(atServer.WaitEnd());
-    if (c.client != LinkEndReason::None) {
-      EXPECT_EQ(p->client.EndReason(), c.client);
-    }
-    if (c.server != LinkEndReason::None) {
-      EXPECT_EQ(p->server.EndReason(), c.server);
-    }
+    EXPECT_EQ(c.client == R::None ? R::None : p->client.EndReason(), c.client);
+    EXPECT_EQ(c.server == R::None ? R::None : p->server.EndReason(), c.server);
     if (p->clientOwner) p->client.DisConnect();
     p->server.DisConnect();
     EXPECT_EQ(atClient.Ends(), 1);
@@ -633,83 +424,62 @@ TEST(TlsLink, EveryShutdownOrder) {
   }
 }
 
-// What a standard TLS peer sees and does: the frames inside TLS are the
-// clear frames byte for byte; an end of stream with or without close_notify
-// counts as a clear link's, between frames or inside one; a local close
-// sends close_notify; a started frame is under the frame time-out.
+// What a standard TLS peer does and sees: the frames inside TLS are the
+// clear frames; an end of stream with or without close_notify
+// counts as a clear link's, between frames or inside one; a started frame is
+// under the frame time-out; a local close sends close_notify.
 TEST(TlsLink, AStandardTlsPeer) {
+  using SP = StandardPeer;
   const struct {
     const char* what;
-    std::function<void(RawTlsClient&)> act;
-    LinkEndReason reason;
-    int unclean;  // trace lines of an end without close_notify
+    std::function<void(SP&)> act;
+    R reason;
+    int unclean;  // trace lines of an end without close_notify; -1: sent one
   } cases[] = {
-      {"close_notify between frames",
-       [](RawTlsClient& t) {
-         SSL_shutdown(t.ssl);
-         ::shutdown(t.fd, SHUT_WR);
-       },
-       LinkEndReason::PeerClosed, 0},
-      {"end of stream without close_notify between frames",
-       [](RawTlsClient& t) { ::shutdown(t.fd, SHUT_WR); }, LinkEndReason::PeerClosed, 1},
-      {"end of stream without close_notify inside a frame",
-       [](RawTlsClient& t) {
-         t.Write(Frame("cut short").substr(0, 14));
-         ::shutdown(t.fd, SHUT_WR);
-       },
-       LinkEndReason::NetworkError, 1},
-      {"clear bytes after the handshake", [](RawTlsClient& t) { WriteAll(t.fd, Frame("clear")); },
-       LinkEndReason::NetworkError, 0},
-      {"a frame that stops coming",
-       [](RawTlsClient& t) { t.Write(Frame("never finished").substr(0, 12)); },
-       LinkEndReason::FrameTimeout, 0},
+      {"close_notify", [](SP& t) { SSL_shutdown(t.ssl), ::shutdown(t.raw.fd, SHUT_WR); },
+       R::PeerClosed, 0},
+      {"end between frames", [](SP& t) { ::shutdown(t.raw.fd, SHUT_WR); }, R::PeerClosed, 1},
+      {"end inside a frame",
+       [](SP& t) { t.Write(Frame("cut short").substr(0, 14)), ::shutdown(t.raw.fd, SHUT_WR); },
+       R::NetworkError, 1},
+      {"clear bytes", [](SP& t) { WriteAll(t.raw.fd, Frame("clear")); }, R::NetworkError, 0},
+      {"a frame that stops coming", [](SP& t) { t.Write(Frame("never finished").substr(0, 12)); },
+       R::FrameTimeout, 0},
+      {"a local close", [](SP& t) { t.link.DisConnect(); }, R::LocalClose, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TraceCapture trace({"Link"});
-    RawPeer p;
-    ASSERT_TRUE(p.Open([](Link& l) { l.SetFrameTimeout(200); }));
-    ASSERT_TRUE(p.peer->Write(Frame("ping")));
-    EXPECT_EQ(p.peer->Read(14), Frame("ping"));
-    c.act(*p.peer);
+    StandardPeer p;
+    ASSERT_TRUE(p.Open());
+    ASSERT_TRUE(p.Write(Frame("ping")));
+    ASSERT_TRUE(p.rec.WaitFrames(1));
+    c.act(p);
     ASSERT_TRUE(p.rec.WaitEnd());
     EXPECT_EQ(p.link.EndReason(), c.reason);
     EXPECT_EQ(p.rec.Frames(), std::vector<std::string>{"ping"});
-    EXPECT_EQ(trace.Count("the TLS peer ended without close_notify.", 4), c.unclean);
+    const int n = c.unclean < 0 ? -1 : trace.Count("the TLS peer ended without close_notify.", 4);
+    EXPECT_EQ(n, c.unclean);
+    EXPECT_EQ(n < 0 ? p.NextReadError() : SSL_ERROR_ZERO_RETURN, SSL_ERROR_ZERO_RETURN);
   }
-  RawPeer p;
-  ASSERT_TRUE(p.Open());
-  ASSERT_TRUE(p.peer->Write(Frame("ping")));
-  EXPECT_EQ(p.peer->Read(14), Frame("ping"));
-  p.link.DisConnect();
-  EXPECT_EQ(p.peer->NextReadError(), SSL_ERROR_ZERO_RETURN);
 }
 
 // Flush over TLS counts frames once TLS has put them on the socket, so a
 // Flush then DisConnect delivers everything to a peer that reads slowly.
 TEST(TlsLink, FlushThenDisConnectDeliversEverything) {
-  struct Slow : Recorder {
-    std::promise<void> release;
-    std::shared_future<void> gate = release.get_future().share();
-    void Receive(unsigned n, const char* d, Link* l) override {
-      gate.wait_for(kWait);
-      Recorder::Receive(n, d, l);
-    }
-  } atServer;
-  Recorder atClient;
+  Recorder atClient, atServer;
   LinkPair p;
   ASSERT_TRUE(p.Open(ClientTls(), ServerTls(Pki().server), atClient, atServer));
-  const int kFrames = 96;  // 24 MiB: more than the socket buffers hold
+  std::unique_lock<std::mutex> hold(atServer.mu);  // its reader stops at the first frame
   const std::string chunk(256 * 1024, 'f');
-  for (int i = 0; i < kFrames; ++i)
+  for (int i = 0; i < 96; ++i)  // 24 MiB: more than the socket buffers hold
     ASSERT_EQ(p.client.Send(chunk.data(), static_cast<unsigned>(chunk.size())), 0);
-  EXPECT_FALSE(p.client.Flush(100));  // the peer holds most of it back
-  atServer.release.set_value();
+  EXPECT_FALSE(p.client.Flush(100));
+  hold.unlock();
   EXPECT_TRUE(p.client.Flush(std::chrono::milliseconds(kWait).count()));
-  EXPECT_EQ(p.client.QueueSize(), 0u);
   p.client.DisConnect();
-  ASSERT_TRUE(atServer.WaitFrames(kFrames));
+  ASSERT_TRUE(atServer.WaitFrames(96));
   ASSERT_TRUE(atServer.WaitEnd());
-  EXPECT_EQ(p.server.EndReason(), LinkEndReason::PeerClosed);
+  EXPECT_EQ(p.server.EndReason(), R::PeerClosed);
   p.server.DisConnect();
 }
