@@ -229,15 +229,11 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   constexpr int kWorkers = 4, kPerWorker = 1000, kKept = 8;
   ws_service_init(AsFunc(&CheckingSend));
   std::atomic<int> running{kWorkers};
-  auto instance = [](int id) {  // a record's keys follow from its id
-    char text[16];
-    snprintf(text, sizeof text, "%09d", id);
-    return std::string(text);
-  };
+  auto key = [](int id) { return std::to_string(100000000 + id); };  // nine digits
   auto dc = [](int id) { return id % 2 ? "DC1" : "DC2"; };
   auto end = [&](int id) {
     WS_SERVICE_list_scope_lock hold;  // the found record stays alive while held
-    if (ws_service* rec = ws_service_find(instance(id).c_str(), "CTL_RESP", dc(id), nullptr)) {
+    if (ws_service* rec = ws_service_find(key(id).c_str(), "CTL_RESP", dc(id), nullptr)) {
       EXPECT_EQ(0, ws_service_send(rec, "data", 4, 'Q', 'R'));
       EXPECT_EQ(id, *static_cast<int*>(ws_service_get(rec, 1)));
       g_Ended[id].fetch_add(1);
@@ -247,15 +243,16 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   std::vector<std::thread> threads;
   for (int w = 0; w < kWorkers; ++w) {
     threads.emplace_back([&, w] {
-      for (int id = w * kPerWorker; id < (w + 1) * kPerWorker; ++id) {
-        ws_service_create(instance(id).c_str(), AsFunc(&CountAbort), id, FakeLink(id % 3), "U",
-                          dc(id), id % 5 == 0);
-        ws_service* rec = ws_service_find(instance(id).c_str(), "U", dc(id), nullptr);
-        if (rec) (void)ws_service_send(rec, "data", 4, 'Q', 'R');  // may be gone: -1
-        // The last few records stay listed a while for the cleaner to find.
+      // Each record stays listed while kKept more are made, for the cleaner to find.
+      for (int id = w * kPerWorker; id < (w + 1) * kPerWorker + kKept; ++id) {
+        if (id < (w + 1) * kPerWorker) {
+          ws_service_create(key(id).c_str(), AsFunc(&CountAbort), id, FakeLink(id % 3), "U", dc(id),
+                            id % 5 == 0);
+          ws_service* rec = ws_service_find(key(id).c_str(), "U", dc(id), nullptr);
+          if (rec) (void)ws_service_send(rec, "data", 4, 'Q', 'R');  // may be gone: -1
+        }
         if (id - kKept >= w * kPerWorker) end(id - kKept);
       }
-      for (int id = (w + 1) * kPerWorker - kKept; id < (w + 1) * kPerWorker; ++id) end(id);
       running.fetch_sub(1);
     });
   }
@@ -265,7 +262,6 @@ TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
     if (round % 7 == 0) ws_service_cleanup_all();
   }
   for (auto& t : threads) t.join();
-  ws_service_cleanup_all();
   EXPECT_EQ(0u, ServListSize());
   for (int id = 0; id < kWorkers * kPerWorker; ++id)
     ASSERT_EQ(1, g_Ended[id].load()) << "record " << id;
