@@ -159,6 +159,7 @@ TEST(ReadWriteSemaphore, ReadersShareAndWritersExcludeEveryone) {
 TEST(Socket, LoopbackRoundTripShutdownAndClose) {
   auto p = std::make_shared<TcpPair>();
   EXPECT_TRUE(p->client.connected() && p->client.good() && p->server.connected());
+  EXPECT_EQ(p->client.bind_kind(), 1);
   EXPECT_EQ(p->server.peer_address().port(), p->client.socket_address().port());
   EXPECT_EQ(p->server.peer_address().ip_address(), os_ip_address("127.0.0.1").as_long());
   char buf[16];
@@ -178,6 +179,7 @@ TEST(Socket, LoopbackRoundTripShutdownAndClose) {
   p->client.close();
   EXPECT_EQ(p->server.read(buf, 1), 0) << "end of stream after the peer closed";
   EXPECT_EQ(p->client.handle(), -1);
+  EXPECT_TRUE(p->client.read(buf, 1) == -1 && !p->client.good() && p->client.error() == EBADF);
   p->client.close();  // a second close is harmless
 }
 
@@ -214,6 +216,8 @@ TEST(Socket, ConnectTimesOutAtTheBoundSharedByEveryAddress) {
         EXPECT_EQ(e.native_code(), ETIMEDOUT);
       },
       450);
+  os_connectable_socket::set_connect_timeout(0);  // over at once: the refusing one is never tried
+  EXPECT_EQ(ErrorOf([&] { s.connect_to_any({dropping, gone}); }).native_code(), ETIMEDOUT);
   os_connectable_socket::set_connect_timeout(saved);
 }
 

@@ -34,6 +34,7 @@ class TDiagTest : public ::testing::Test {
   void TearDown() override {
     d.EnableBufferOutput(false);
     for (const std::string& m : kModules) d.SetModuleBufferLevel(m, 0);
+    d.SetContextBufferLevel(8192, 0);
   }
   // Every field of the lines so far: "module|level|context|scope|text".
   Texts Shown() {
@@ -162,16 +163,19 @@ TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
   d.EnableDebugOutput(false);
   d.EnableBufferOutput(true);
   d.SetModuleBufferLevel("ServerLink", 4);
+  d.SetContextBufferLevel(8192, 5);
   d.SetContextLevel(8192, 6);  // a debug context level does not open the debug channel
   {
     SERVERLINK_SCOPE("ServerLink::ServerThread");
     HX_TRACE_CTX(4, kCtlTraceContext, "kept in memory");
     HX_TRACE(5, "too deep");
+    HX_TRACE_CTX(5, kCtlTraceContext, "kept by its context");
   }
   EXPECT_TRUE(trace.Lines().empty()) << "the debug channel is off";
   std::vector<TraceLine> kept = d.BufferedLines();
-  ASSERT_FALSE(kept.empty());
-  EXPECT_EQ(kept.back().scope + "|" + kept.back().text, "ServerLink::ServerThread|kept in memory");
+  ASSERT_GE(kept.size(), 2u);
+  EXPECT_EQ(kept.end()[-2].scope + "|" + kept.end()[-2].text + "|" + kept.back().text,
+            "ServerLink::ServerThread|kept in memory|kept by its context");
 }
 
 TEST_F(TDiagTest, NullSinkRestoresTheDefaultOnStandardError) {
