@@ -3,7 +3,6 @@
 // deliver before it ends; the Receive sequence must match it byte for byte,
 // Exception must come exactly once, and the Link must be destroyed cleanly.
 #include <stdint.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
