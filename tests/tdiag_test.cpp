@@ -166,7 +166,7 @@ TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
   d.SetContextLevel(8192, 6);  // a debug context level does not open the debug channel
   {
     SERVERLINK_SCOPE("ServerLink::ServerThread");
-    HX_TRACE_CTX(4, kCtlTraceContext, "kept in memory");
+    HX_TRACE(4, "kept in memory");
     HX_TRACE(5, "too deep");
     HX_TRACE_CTX(5, kCtlTraceContext, "kept by its context");
   }
