@@ -1,48 +1,45 @@
-// Shared by the fuzz targets: an oracle check that stops the run, and heap
-// blocks of an exact size.
+// Shared by the fuzz targets: an oracle check that stops the run, heap blocks
+// of an exact size, and the reference reading of a frame header's length.
 #pragma once
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 
 // Aborts with the failed condition: libFuzzer saves the input as a crash, and
 // the replay program exits abnormally, which fails its ctest test.
-#define FUZZ_CHECK(cond)                                                        \
-  do {                                                                          \
-    if (!(cond)) {                                                              \
-      fprintf(stderr, "%s:%d: oracle failed: %s\n", __FILE__, __LINE__, #cond); \
-      abort();                                                                  \
-    }                                                                           \
-  } while (0)
+#define FUZZ_CHECK(cond) \
+  ((cond) ? (void)0      \
+          : (fprintf(stderr, "%s:%d: oracle failed: %s\n", __FILE__, __LINE__, #cond), abort()))
 
-// A malloc'ed block of exactly `size` bytes: AddressSanitizer reports a read or
-// write one byte past it.
-class ExactBuffer {
- public:
-  explicit ExactBuffer(size_t size) : size_(size), p_(static_cast<char*>(malloc(size))) {
-    if (!p_ && size) abort();
+// A heap block of exactly `size` bytes, starting with `init`: AddressSanitizer
+// reports a read or write one byte past it.
+struct ExactBuffer {
+  explicit ExactBuffer(size_t n, const std::string& init = "") : size(n), p(new char[n]) {
+    memcpy(p.get(), init.data(), std::min(n, init.size()));
   }
-  // The bytes of `text` and a NUL, in a block of text.size() + 1 + slack bytes.
-  static ExactBuffer CString(const std::string& text, size_t slack = 0) {
-    ExactBuffer b(text.size() + 1 + slack);
-    memcpy(b.p_, text.c_str(), text.size() + 1);
-    return b;
-  }
-  ExactBuffer(ExactBuffer&& other) noexcept : size_(other.size_), p_(other.p_) {
-    other.p_ = nullptr;
-  }
-  ExactBuffer(const ExactBuffer&) = delete;
-  ExactBuffer& operator=(const ExactBuffer&) = delete;
-  ~ExactBuffer() { free(p_); }
-
-  char* get() const { return p_; }
-  size_t size() const { return size_; }
-  std::string bytes() const { return std::string(p_, size_); }
-
- private:
-  size_t size_;
-  char* p_;
+  char* get() const { return p.get(); }
+  std::string bytes() const { return std::string(p.get(), size); }
+  size_t size;
+  std::unique_ptr<char[]> p;
 };
+// The bytes of `text` and a NUL, then `slack` more bytes.
+inline ExactBuffer CString(const std::string& text, size_t slack = 0) {
+  return ExactBuffer(text.size() + 1 + slack, text + '\0');
+}
+
+// Eight hexadecimal digits of either case at p as a number; -1 when one is not.
+inline long long RefHex8(const char* p) {
+  static const char kHex[] = "0123456789abcdef0123456789ABCDEF";
+  long long v = 0;
+  for (int i = 0; i < 8; ++i) {
+    const char* at = p[i] ? strchr(kHex, p[i]) : nullptr;
+    if (!at) return -1;
+    v = v * 16 + (at - kHex) % 16;
+  }
+  return v;
+}

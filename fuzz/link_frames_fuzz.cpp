@@ -3,7 +3,6 @@
 // deliver before it ends; the Receive sequence must match it byte for byte,
 // Exception must come exactly once, and the Link must be destroyed cleanly.
 #include <stdint.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
@@ -19,26 +17,15 @@
 
 namespace {
 
-const char kHex[] = "0123456789abcdef0123456789ABCDEF";
-
 // What the reader must deliver: whole frames with a blank and eight hex digits
 // in the header and a length below 80000000 hexadecimal, until the first
 // malformed header, impossible length, or truncated frame.
-std::vector<std::string> Reference(const uint8_t* d, size_t n) {
+std::vector<std::string> Reference(const std::string& d) {
   std::vector<std::string> out;
-  size_t pos = 0;
-  while (n - pos >= 10) {
-    if (d[pos + 1] != ' ') break;
-    unsigned long long len = 0;
-    bool ok = true;
-    for (size_t i = pos + 2; i < pos + 10 && ok; ++i) {
-      const char* p = d[i] ? strchr(kHex, d[i]) : nullptr;
-      ok = p != nullptr;
-      if (ok) len = len * 16 + static_cast<unsigned>(p - kHex) % 16;
-    }
-    if (!ok || len >= 0x80000000ull || n - pos - 10 < len) break;
-    out.emplace_back(reinterpret_cast<const char*>(d + pos + 10), static_cast<size_t>(len));
-    pos += 10 + static_cast<size_t>(len);
+  for (size_t pos = 0; d.size() - pos >= 10; pos += 10 + out.back().size()) {
+    const long long len = d[pos + 1] == ' ' ? RefHex8(&d[pos + 2]) : -1;
+    if (len < 0 || len >= 0x80000000ll || d.size() - pos - 10 < static_cast<size_t>(len)) break;
+    out.push_back(d.substr(pos + 10, static_cast<size_t>(len)));
   }
   return out;
 }
@@ -52,7 +39,7 @@ struct Collector : LinkCBClass {
   void Receive(unsigned n, const char* d, Link*) override {
     FUZZ_CHECK(d[n] == '\0');
     std::lock_guard<std::mutex> g(mu);
-    if (ends) afterEnd = true;
+    afterEnd = afterEnd || ends;
     frames.emplace_back(d, n);
   }
   void Exception(int code, Link*) override {
@@ -75,12 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(link.AcceptConnection(os_tcp_socket::adopt(sv[0])) == 0);
     // The reader drains the other end meanwhile; a write fails only once the
     // link has closed on a bad frame, and then nothing more is needed.
-    size_t off = 0;
-    while (off < size) {
-      ssize_t w = send(sv[1], data + off, size - off, MSG_NOSIGNAL);
-      if (w <= 0) break;
-      off += static_cast<size_t>(w);
-    }
+    for (ssize_t off = 0, w = 1; off < static_cast<ssize_t>(size) && w > 0; off += w)
+      w = send(sv[1], data + off, size - static_cast<size_t>(off), MSG_NOSIGNAL);
     shutdown(sv[1], SHUT_WR);
     {
       std::unique_lock<std::mutex> g(rec.mu);
@@ -90,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(link.IsTerminated());
   }
   close(sv[1]);
-  FUZZ_CHECK(rec.ends == 1);
-  FUZZ_CHECK(!rec.afterEnd);
-  FUZZ_CHECK(rec.frames == Reference(data, size));
+  FUZZ_CHECK(rec.ends == 1 && !rec.afterEnd);
+  FUZZ_CHECK(rec.frames == Reference(std::string(reinterpret_cast<const char*>(data), size)));
   return 0;
 }

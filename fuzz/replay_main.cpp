@@ -19,40 +19,31 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-std::string g_current;  // the input being run, for the crash note
-
-void NoteCurrentInput(int sig) {
-  static const char kPrefix[] = "\nwhile running input: ";
-  (void)!write(2, kPrefix, sizeof kPrefix - 1);
-  (void)!write(2, g_current.data(), g_current.size());
-  (void)!write(2, "\n", 1);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-}  // namespace
+static std::string g_note;  // names the input being run, for a crash
 
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   std::vector<fs::path> inputs;
   for (int i = 1; i < argc; ++i) {
-    const fs::path arg(argv[i]);
-    if (fs::is_directory(arg)) {
-      for (const auto& entry : fs::directory_iterator(arg))
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-    } else {
-      inputs.push_back(arg);
+    if (!fs::is_directory(argv[i])) {
+      inputs.emplace_back(argv[i]);
+      continue;
     }
+    for (const auto& e : fs::directory_iterator(argv[i]))
+      if (e.is_regular_file()) inputs.push_back(e.path());
   }
   if (inputs.empty()) {
     std::cerr << "usage: " << argv[0] << " CORPUS_DIR_OR_FILE...  (no inputs found)\n";
     return 2;
   }
   std::sort(inputs.begin(), inputs.end());
-  for (int sig : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) signal(sig, NoteCurrentInput);
-
+  for (int sig : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    signal(sig, [](int s) {
+      (void)!write(2, g_note.data(), g_note.size());
+      signal(s, SIG_DFL);
+      raise(s);
+    });
+  }
   for (const fs::path& path : inputs) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -63,7 +54,7 @@ int main(int argc, char** argv) {
     // A copy of exactly the input's size, as libFuzzer passes it.
     std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size()]);
     memcpy(data.get(), bytes.data(), bytes.size());
-    g_current = path.string();
+    g_note = "\nwhile running input: " + path.string() + "\n";
     LLVMFuzzerTestOneInput(data.get(), bytes.size());
   }
   std::cout << "replayed " << inputs.size() << " inputs\n";

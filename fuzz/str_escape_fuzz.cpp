@@ -20,85 +20,67 @@ namespace {
 
 using std::string;
 
-string RefToEsc(const string& s) {
-  static const string kBytes = "\b\t\n\f\r\"\\", kLetters = "btnfr\"\\";
+int IsOctal(int c) {
+  return c >= '0' && c <= '7';
+}
+
+// The escape table, one sequence at a time; numbers are read with stoi.
+string RefCvt(const string& s, const char* keep) {
+  static const string kFrom = "\\abefnrst", kTo = "\\\a\b\x1b\f\n\r \t";
+  auto digits = [&](size_t at, size_t most, int (*is)(int)) {
+    size_t n = 0;
+    while (n < most && at + n < s.size() && is(static_cast<unsigned char>(s[at + n]))) ++n;
+    return n;
+  };
   string out;
-  for (char c : s) {
-    const size_t at = kBytes.find(c);
-    out += at == string::npos ? string(1, c) : string("\\") + kLetters[at];
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = i + 1 < s.size() ? s[i + 1] : '\0';
+    const size_t hex = c == 'x' || c == 'X' ? digits(i + 2, 2, isxdigit) : 0;
+    const size_t oct = digits(i + 1, 3, IsOctal);
+    if (s[i] != '\\') {
+      out += s[i];
+      continue;
+    }
+    if (!c) {
+      out += keep ? "\\" : "";
+    } else if (kFrom.find(c) != string::npos) {
+      out += kTo[kFrom.find(c)];
+    } else if (hex) {
+      out += static_cast<char>(std::stoi(s.substr(i + 2, hex), nullptr, 16));
+    } else if (oct) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, oct), nullptr, 8) % 256);
+    } else {
+      out += (keep && (c == 'x' || c == 'X' || !strchr(keep, c)) ? "\\" : "") + string(1, c);
+    }
+    i += hex ? 1 + hex : oct ? oct : 1;
   }
   return out;
 }
 
-int Digit(char c, int base) {
-  const int v = isdigit(static_cast<unsigned char>(c))    ? c - '0'
-                : isxdigit(static_cast<unsigned char>(c)) ? tolower(c) - 'a' + 10
-                                                          : 99;
-  return v < base ? v : -1;
-}
-
-// The escape table, read off one sequence at a time. NULs from \0 or \x00
-// stay in the result.
-string RefCvt(const string& s, const char* keep) {
-  static const string kFrom = "\\abefnrst", kTo = "\\\a\b\x1b\f\n\r \t";
+string RefToEsc(const string& s) {
+  static const string kBytes = "\b\t\n\f\r\"\\", kLetters = "btnfr\"\\";
   string out;
-  size_t i = 0;
-  while (i < s.size()) {
-    if (s[i] != '\\') {
-      out += s[i++];
-      continue;
-    }
-    if (i + 1 == s.size()) {
-      if (keep) out += '\\';
-      break;
-    }
-    const char c = s[i + 1];
-    i += 2;
-    if (kFrom.find(c) != string::npos) {
-      out += kTo[kFrom.find(c)];
-    } else if (c == 'x' || c == 'X') {
-      int v = 0, digits = 0;
-      for (; digits < 2 && i < s.size() && Digit(s[i], 16) >= 0; ++digits)
-        v = v * 16 + Digit(s[i++], 16);
-      if (digits)
-        out += static_cast<char>(v);
-      else
-        out += keep ? string("\\") + c : string(1, c);
-    } else if (Digit(c, 8) >= 0) {
-      int v = Digit(c, 8);
-      for (int n = 1; n < 3 && i < s.size() && Digit(s[i], 8) >= 0; ++n)
-        v = v * 8 + Digit(s[i++], 8);
-      out += static_cast<char>(v % 256);
-    } else if (!keep || string(keep).find(c) != string::npos) {
-      out += c;
-    } else {
-      out += string("\\") + c;
-    }
-  }
+  for (char c : s)
+    out +=
+        kBytes.find(c) == string::npos ? string(1, c) : "\\" + string(1, kLetters[kBytes.find(c)]);
   return out;
 }
 
 string RefQuote(const string& s) {
   string out = "`";
-  for (char c : s) {
-    if (c == '\\' || c == '\'') out += '\\';
-    out += c;
-  }
+  for (char c : s) out += (c == '\\' || c == '\'' ? "\\" : "") + string(1, c);
   return out + "'";
 }
 
 // The text between the first backtick and the next unescaped apostrophe;
-// *closed tells whether that apostrophe was there, *rest what follows it.
-string RefUnquote(const string& s, int* closed, string* rest) {
-  *closed = 0;
-  rest->clear();
-  const size_t tick = s.find('`');
-  if (tick == string::npos) return "";
+// `closed` tells whether that apostrophe was there, `rest` what follows it.
+string RefUnquote(const string& s, int& closed, string& rest) {
   string out;
-  for (size_t i = tick + 1; i < s.size(); ++i) {
+  closed = 0;
+  for (size_t i = s.find('`'); i != string::npos && ++i < s.size();) {
     if (s[i] == '\'') {
-      *closed = 1;
-      *rest = s.substr(i + 1);
+      closed = 1;
+      rest = s.substr(i + 1);
       break;
     }
     if (s[i] == '\\' && ++i == s.size()) break;
@@ -107,81 +89,60 @@ string RefUnquote(const string& s, int* closed, string* rest) {
   return out;
 }
 
-string ReadAll(FILE* f) {
+// What `f` holds from its position on; closes it.
+string Drain(FILE* f) {
   string out;
   for (int c; (c = getc(f)) != EOF;) out += static_cast<char>(c);
+  fclose(f);
   return out;
 }
 
 void RoundTrips(const string& x) {
   const size_t n = x.size();
-  // Escapes, out of place and in place, then back.
-  ExactBuffer esc(2 * n + 1);
-  FUZZ_CHECK(strtoesc(esc.get(), x.c_str()) == 0);
-  FUZZ_CHECK(esc.get() == RefToEsc(x));
-  ExactBuffer escIn = ExactBuffer::CString(x, n);
-  FUZZ_CHECK(strtoesc(escIn.get(), escIn.get()) == 0);
-  FUZZ_CHECK(strcmp(escIn.get(), esc.get()) == 0);
+  ExactBuffer esc(2 * n + 1), escIn = CString(x, n);  // escapes, then back
+  FUZZ_CHECK(strtoesc(esc.get(), x.c_str()) == 0 && esc.get() == RefToEsc(x));
+  FUZZ_CHECK(strtoesc(escIn.get(), escIn.get()) == 0 && escIn.get() == RefToEsc(x));
   strcvtesc(esc.get());
   FUZZ_CHECK(esc.get() == x);
 
-  // Quoting in memory, out of place and in place, then back.
-  ExactBuffer quoted(2 * n + 3);
-  FUZZ_CHECK(strquote(x.c_str(), quoted.get()) == 0);
-  const string q = RefQuote(x);
-  FUZZ_CHECK(quoted.get() == q);
-  ExactBuffer quotedIn = ExactBuffer::CString(x, n + 2);
-  FUZZ_CHECK(strquote(quotedIn.get(), quotedIn.get()) == 0);
-  FUZZ_CHECK(quotedIn.get() == q);
-  ExactBuffer back(n + 1);
-  FUZZ_CHECK(strunquote(quoted.get(), back.get()) == 1);
-  FUZZ_CHECK(back.get() == x);
-  FUZZ_CHECK(strunquote(quotedIn.get(), quotedIn.get()) == 1);
-  FUZZ_CHECK(quotedIn.get() == x);
+  const string q = RefQuote(x);  // quoting in memory, then back
+  ExactBuffer quoted(2 * n + 3), quotedIn = CString(x, n + 2), back(n + 1);
+  FUZZ_CHECK(strquote(x.c_str(), quoted.get()) == 0 && quoted.get() == q);
+  FUZZ_CHECK(strquote(quotedIn.get(), quotedIn.get()) == 0 && quotedIn.get() == q);
+  FUZZ_CHECK(strunquote(quoted.get(), back.get()) == 1 && back.get() == x);
+  FUZZ_CHECK(strunquote(quotedIn.get(), quotedIn.get()) == 1 && quotedIn.get() == x);
 
-  // Quoting on a stream: the same bytes, and back from a stream.
-  char* mem = nullptr;
+  char* mem = nullptr;  // the same on a stream, and back from a stream
   size_t memLen = 0;
   FILE* out = open_memstream(&mem, &memLen);
-  FUZZ_CHECK(out != nullptr);
-  FUZZ_CHECK(fstrquote(out, x.c_str()) == 0);
+  FUZZ_CHECK(out && fstrquote(out, x.c_str()) == 0);
   fclose(out);
   FUZZ_CHECK(string(mem, memLen) == q);
   FILE* in = fmemopen(mem, memLen, "r");
-  FUZZ_CHECK(in != nullptr);
   ExactBuffer streamBack(n + 1);
-  FUZZ_CHECK(fstrunquote(streamBack.get(), in) == 1);
-  FUZZ_CHECK(streamBack.get() == x);
-  FUZZ_CHECK(getc(in) == EOF);
-  fclose(in);
+  FUZZ_CHECK(in && fstrunquote(streamBack.get(), in) == 1 && streamBack.get() == x);
+  FUZZ_CHECK(Drain(in).empty());
   free(mem);
 }
 
 // The text taken as escaped or quoted input.
 void Decoding(const string& s, const char* keep) {
-  const string want = RefCvt(s, keep);
-  FUZZ_CHECK(want.size() <= s.size());
-  ExactBuffer dst(s.size() + 1);
+  const string want = RefCvt(s, keep) + '\0';
+  ExactBuffer dst(s.size() + 1), same = CString(s);
   strcvtbackslashseq(dst.get(), s.c_str(), keep);
-  FUZZ_CHECK(string(dst.get(), want.size() + 1) == want + '\0');
-  ExactBuffer same = ExactBuffer::CString(s);
   strcvtbackslashseq(same.get(), same.get(), keep);
-  FUZZ_CHECK(string(same.get(), want.size() + 1) == want + '\0');
+  FUZZ_CHECK(want.size() <= dst.size && string(dst.get(), want.size()) == want);
+  FUZZ_CHECK(string(same.get(), want.size()) == want);
 
   int closed = 0;
   string rest;
-  const string unq = RefUnquote(s, &closed, &rest);
-  ExactBuffer u(s.size() + 1);
-  FUZZ_CHECK(strunquote(s.c_str(), u.get()) == closed);
-  FUZZ_CHECK(u.get() == unq);
+  const string unq = RefUnquote(s, closed, rest);
+  ExactBuffer u(s.size() + 1), fu(s.size() + 1);
+  FUZZ_CHECK(strunquote(s.c_str(), u.get()) == closed && u.get() == unq);
   if (s.empty()) return;  // fmemopen wants a non-empty buffer
   FILE* in = fmemopen(const_cast<char*>(s.data()), s.size(), "r");
-  FUZZ_CHECK(in != nullptr);
-  ExactBuffer fu(s.size() + 1);
-  FUZZ_CHECK(fstrunquote(fu.get(), in) == closed);
-  FUZZ_CHECK(fu.get() == unq);
-  FUZZ_CHECK(ReadAll(in) == rest);  // only the closing apostrophe was consumed
-  fclose(in);
+  FUZZ_CHECK(in && fstrunquote(fu.get(), in) == closed && fu.get() == unq);
+  FUZZ_CHECK(Drain(in) == rest);  // only the closing apostrophe was consumed
 }
 
 }  // namespace
@@ -189,12 +150,9 @@ void Decoding(const string& s, const char* keep) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
   const bool useKeep = fdp.ConsumeBool();
-  string keep = fdp.ConsumeRandomLengthString(8);
-  keep.resize(strlen(keep.c_str()));
-  string text = fdp.ConsumeRemainingBytesAsString();
-  text.resize(strlen(text.c_str()));
-
-  RoundTrips(text);
-  Decoding(text, useKeep ? keep.c_str() : nullptr);
+  const string keep = fdp.ConsumeRandomLengthString(8);
+  const string text = fdp.ConsumeRemainingBytesAsString();
+  RoundTrips(text.c_str());
+  Decoding(text.c_str(), useKeep ? keep.c_str() : nullptr);
   return 0;
 }

@@ -16,46 +16,37 @@
 namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using NetError = os_network_toolkit_error;
 
 constexpr auto kBound = 5s;     // any wait that should succeed
 constexpr auto kQuiet = 100ms;  // how long a thread must stay excluded
-constexpr long kSlop = 5;       // ms a timed wait may return early
-
-long MsSince(Clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
 
 template <class T>
-bool Ready(std::future<T>& f, std::chrono::milliseconds t) {
+bool Ready(const std::future<T>& f, std::chrono::milliseconds t) {
   return f.wait_for(t) == std::future_status::ready;
 }
 
-// Runs fn, which must take `ms`: not less (but for the slop), at most 2 s more.
+// Runs fn, which must take `ms`: not less (but for 5 ms of slop), less than `ms + over`.
 template <class F>
-void ExpectTakes(long ms, F fn) {
+void ExpectTakes(long ms, F fn, long over = 2000) {
   auto t0 = Clock::now();
   fn();
-  long took = MsSince(t0);
-  EXPECT_GE(took, ms - kSlop) << "bound " << ms;
-  EXPECT_LT(took, ms + 2000) << "bound " << ms;
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+  EXPECT_TRUE(took >= ms - 5 && took < ms + over) << took << " ms for a bound of " << ms;
 }
 
-// Runs fn on a thread of its own; false when it has not finished within the
-// bound. The thread is then left behind, so fn captures shared state only.
+// Runs fn on a detached thread, so that a test whose fn never returns fails
+// instead of hanging; fn therefore captures shared state only.
 template <class F>
-bool FinishesWithin(F fn, std::chrono::milliseconds bound) {
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> f = done->get_future();
-  std::thread([fn, done]() mutable {
-    fn();
-    done->set_value();
-  }).detach();
-  return Ready(f, bound);
+auto Spawn(F fn) -> std::future<decltype(fn())> {
+  auto task = std::make_shared<std::packaged_task<decltype(fn())()>>(std::move(fn));
+  auto f = task->get_future();
+  std::thread([task] { (*task)(); }).detach();
+  return f;
 }
 
 void ConnectTo(os_connectable_socket& s, int port) {
-  os_socket_address to(port);
-  to.ip_address(os_ip_address("127.0.0.1").as_long());
+  os_socket_address to(os_ip_address("127.0.0.1"), port);
   s.connect_to(to.sa(), os_socket_address::size());
 }
 
@@ -72,17 +63,8 @@ struct TcpPair {
   }
 };
 
-std::string ReadExactly(os_connectable_socket& s, size_t n) {
-  std::string out(n, '\0');
-  size_t got = 0;
-  for (int r; got < n && (r = s.read(&out[got], static_cast<int>(n - got))) > 0;)
-    got += static_cast<size_t>(r);
-  out.resize(got);
-  return out;
-}
-
 // The error that fn throws; a test failure when it throws none.
-template <class E, class F>
+template <class E = NetError, class F>
 E ErrorOf(F fn) {
   try {
     fn();
@@ -99,234 +81,180 @@ class Platform : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------
-// Event semaphore
-
-TEST(EventSemaphore, StaysPostedUntilResetAndTimedWaitsKeepTheirBounds) {
-  auto ev = std::make_shared<os_event_semaphore>(false);
-  for (long ms : {1L, 50L, 150L}) ExpectTakes(ms, [&] { EXPECT_FALSE(ev->wait(ms)); });
-  EXPECT_FALSE(ev->posted());
-  ev->post();
-  ev->post();  // posting twice is harmless
-  EXPECT_TRUE(ev->posted());
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(FinishesWithin([ev] { ev->wait(); }, kBound)) << i;
-  auto t0 = Clock::now();
-  EXPECT_TRUE(ev->wait(60000L));
-  EXPECT_LT(MsSince(t0), 1000);
-  ev->reset();
-  EXPECT_FALSE(ev->posted());
-  EXPECT_FALSE(ev->wait(0L));
-}
+// Events and locks
 
 // A bound meant as "practically forever" (LONG_MAX) must not overflow into
 // "already over".
-TEST(EventSemaphore, PostFromAnotherThreadWakesEveryTimedWaiter) {
-  os_event_semaphore ev(false);
+TEST(EventSemaphore, StaysPostedUntilResetAndWakesEveryTimedWaiter) {
+  auto ev = std::make_shared<os_event_semaphore>(false);
+  for (long ms : {1L, 150L}) ExpectTakes(ms, [&] { EXPECT_FALSE(ev->wait(ms)); });
   std::vector<std::future<bool>> waiters;
-  for (long ms : {30000L, 30000L, 30000L, LONG_MAX})
-    waiters.push_back(std::async(std::launch::async, [&ev, ms] { return ev.wait(ms); }));
+  for (long ms : {30000L, LONG_MAX}) waiters.push_back(Spawn([ev, ms] { return ev->wait(ms); }));
   EXPECT_FALSE(Ready(waiters.back(), kQuiet)) << "returned before the post";
-  std::thread([&ev] { ev.post(); }).join();
-  for (auto& w : waiters) {
-    ASSERT_TRUE(Ready(w, kBound));
-    EXPECT_TRUE(w.get());
-  }
+  std::thread([ev] { ev->post(); }).join();
+  for (auto& w : waiters) EXPECT_TRUE(Ready(w, kBound) && w.get());
+  EXPECT_TRUE(Ready(Spawn([ev] { ev->wait(); }), kBound));
+  ExpectTakes(
+      0, [&] { EXPECT_TRUE(ev->wait(60000L)); }, 1000);
+  ev->reset();
+  EXPECT_FALSE(ev->posted() || ev->wait(0L));
 }
-
-// ---------------------------------------------------------------------------
-// Locks
 
 TEST(CriticalSection, OwnerRelocksAndOthersWaitForTheLastUnlock) {
   struct State {
     os_critical_section cs{false};
-    std::promise<void> lockedTwice, unlockOnce, unlockedOnce, unlockAgain, otherGotIt;
+    os_event_semaphore relocked, unlock, unlocked, unlockAgain;
   };
   auto st = std::make_shared<State>();
-  std::future<void> lockedTwice = st->lockedTwice.get_future();
-  std::future<void> unlockedOnce = st->unlockedOnce.get_future();
-  std::future<void> otherGotIt = st->otherGotIt.get_future();
-  std::thread owner([st] {
+  Spawn([st] {
     st->cs.lock();
     st->cs.lock();
-    st->lockedTwice.set_value();
-    st->unlockOnce.get_future().wait();
+    st->relocked.post();
+    st->unlock.wait();
     st->cs.unlock();
-    st->unlockedOnce.set_value();
-    st->unlockAgain.get_future().wait();
+    st->unlocked.post();
+    st->unlockAgain.wait();
     st->cs.unlock();
   });
-  if (!Ready(lockedTwice, kBound)) {
-    owner.detach();
-    FAIL() << "the owner could not lock a second time";
-  }
-  std::thread other([st] {
+  ASSERT_TRUE(st->relocked.wait(5000)) << "the owner could not lock a second time";
+  auto other = Spawn([st] {
     st->cs.lock();
-    st->otherGotIt.set_value();
     st->cs.unlock();
   });
-  EXPECT_FALSE(Ready(otherGotIt, kQuiet)) << "another thread entered while the owner held it";
-  st->unlockOnce.set_value();
-  ASSERT_TRUE(Ready(unlockedOnce, kBound));
-  EXPECT_FALSE(Ready(otherGotIt, kQuiet)) << "released after one of two unlocks";
-  st->unlockAgain.set_value();
-  EXPECT_TRUE(Ready(otherGotIt, kBound));
-  owner.join();
-  other.join();
+  EXPECT_FALSE(Ready(other, kQuiet)) << "another thread entered while the owner held it";
+  st->unlock.post();
+  ASSERT_TRUE(st->unlocked.wait(5000));
+  EXPECT_FALSE(Ready(other, kQuiet)) << "released after one of two unlocks";
+  st->unlockAgain.post();
+  EXPECT_TRUE(Ready(other, kBound));
 }
 
 TEST(ReadWriteSemaphore, ReadersShareAndWritersExcludeEveryone) {
-  os_read_write_semaphore rw;
-  auto reader = [&rw] {
-    rw.read_lock();
-    rw.read_unlock();
+  auto rw = std::make_shared<os_read_write_semaphore>();
+  auto in = std::make_shared<os_event_semaphore>(), out = std::make_shared<os_event_semaphore>();
+  auto reader = [rw] {
+    rw->read_lock();
+    rw->read_unlock();
   };
-  rw.read_lock();
-  auto secondReader = std::async(std::launch::async, reader);
-  ASSERT_TRUE(Ready(secondReader, kBound)) << "readers do not share";
-  std::promise<void> release, writerIn;
-  std::future<void> writerInF = writerIn.get_future();
-  std::thread writer([&, released = release.get_future()] {
-    rw.write_lock();
-    writerIn.set_value();
-    released.wait();
-    rw.write_unlock();
+  rw->read_lock();
+  EXPECT_TRUE(Ready(Spawn(reader), kBound)) << "readers do not share";
+  Spawn([rw, in, out] {
+    rw->write_lock();
+    in->post();
+    out->wait();
+    rw->write_unlock();
   });
-  EXPECT_FALSE(Ready(writerInF, kQuiet)) << "writer entered beside a reader";
-  rw.read_unlock();
-  ASSERT_TRUE(Ready(writerInF, kBound));
-  auto lateReader = std::async(std::launch::async, reader);
+  EXPECT_FALSE(in->wait(100)) << "writer entered beside a reader";
+  rw->read_unlock();
+  ASSERT_TRUE(in->wait(5000));
+  auto lateReader = Spawn(reader);
   EXPECT_FALSE(Ready(lateReader, kQuiet)) << "reader entered beside the writer";
-  release.set_value();
+  out->post();
   EXPECT_TRUE(Ready(lateReader, kBound));
-  writer.join();
-
-  long counter = 0;  // plain on purpose: the write lock alone protects it
-  std::vector<std::thread> ts;
-  for (int t = 0; t < 4; ++t)
-    ts.emplace_back([&] {
-      for (int i = 0; i < 20000; ++i) {
-        rw.write_lock();
-        ++counter;
-        rw.write_unlock();
-      }
-    });
-  for (auto& t : ts) t.join();
-  EXPECT_EQ(counter, 80000);
 }
 
 // ---------------------------------------------------------------------------
 // Sockets
 
-TEST(Socket, LoopbackRoundTripAndAddresses) {
-  TcpPair p;
-  EXPECT_TRUE(p.client.connected() && p.client.good());
-  EXPECT_TRUE(p.server.connected() && p.server.good());
-  EXPECT_EQ(p.client.bind_kind(), 1);
-  EXPECT_EQ(p.server.peer_address().port(), p.client.socket_address().port());
-  EXPECT_EQ(p.server.peer_address().ip_address(), os_ip_address("127.0.0.1").as_long());
-  EXPECT_EQ(p.client.peer_address().port(), p.listener.socket_address().port());
+TEST(Socket, LoopbackRoundTripShutdownAndClose) {
+  auto p = std::make_shared<TcpPair>();
+  EXPECT_TRUE(p->client.connected() && p->client.good() && p->server.connected());
+  EXPECT_EQ(p->client.bind_kind(), 1);
+  EXPECT_EQ(p->server.peer_address().port(), p->client.socket_address().port());
+  EXPECT_EQ(p->server.peer_address().ip_address(), os_ip_address("127.0.0.1").as_long());
+  char buf[16];
+  EXPECT_EQ(p->client.write("hello", 5), 5);
+  ASSERT_EQ(hxtest::ReadExact(p->server.handle(), 5), "hello");
 
-  EXPECT_EQ(p.client.write("hello", 5), 5);
-  EXPECT_EQ(ReadExactly(p.server, 5), "hello");
-  EXPECT_EQ(p.server.write("world!", 6), 6);
-  EXPECT_EQ(ReadExactly(p.client, 6), "world!");
-  p.client.close();
-  char c;
-  EXPECT_EQ(p.server.read(&c, 1), 0) << "end of stream after the peer closed";
-  EXPECT_EQ(p.client.handle(), -1);
-  p.client.close();  // a second close is harmless
-}
-
-TEST(Socket, ShutdownFromAnotherThreadWakesABlockedRead) {
-  TcpPair p;
-  std::promise<void> reading;
-  std::future<void> readingF = reading.get_future();
-  auto reader = std::async(std::launch::async, [&] {
-    char buf[16];
-    reading.set_value();
-    return p.client.read(buf, sizeof buf);
+  // shutdown from another thread wakes a blocked read.
+  auto reader = Spawn([p] {
+    char b[16];
+    return p->client.read(b, sizeof b);
   });
-  ASSERT_TRUE(Ready(readingF, kBound));
   ASSERT_FALSE(Ready(reader, 50ms)) << "read did not block";
-  p.client.shutdown(2);
+  p->client.shutdown(2);
   ASSERT_TRUE(Ready(reader, kBound)) << "shutdown did not wake the read";
   EXPECT_LE(reader.get(), 0);
-  EXPECT_FALSE(p.client.connected());
+  EXPECT_FALSE(p->client.connected());
+  p->client.close();
+  EXPECT_EQ(p->server.read(buf, 1), 0) << "end of stream after the peer closed";
+  EXPECT_EQ(p->client.handle(), -1);
+  EXPECT_TRUE(p->client.read(buf, 1) == -1 && !p->client.good() && p->client.error() == EBADF);
+  p->client.close();  // a second close is harmless
 }
 
 TEST(Socket, RefusedConnectionCarriesNativeCode) {
   hxtest::RefusingPort refusing;
   os_tcp_socket s(1);
-  auto e = ErrorOf<os_network_toolkit_error>([&] { ConnectTo(s, refusing.port); });
+  auto e = ErrorOf([&] { ConnectTo(s, refusing.port); });
   EXPECT_EQ(e.native_code(), ECONNREFUSED);
   EXPECT_EQ(e.portable_code(), OS_ERR_CONNECTION_REFUSED);
-  EXPECT_STRNE(os_network_toolkit_error::description(e.portable_code()), "");
+  EXPECT_STRNE(NetError::description(e.portable_code()), "");
   EXPECT_FALSE(s.connected());
   EXPECT_EQ(s.handle(), -1) << "the failed descriptor leaked into the object";
 }
 
-TEST(Socket, ConnectTimesOutAtTheBound) {
+// Refused first, then no answer: the last attempt's error, and every address
+// within the one bound.
+TEST(Socket, ConnectTimesOutAtTheBoundSharedByEveryAddress) {
   hxtest::FullListener full;
   ASSERT_TRUE(full.DropsConnects());
+  hxtest::RefusingPort refusing;
+  os_socket_address gone(os_ip_address("127.0.0.1"), refusing.port);
+  os_socket_address dropping(os_ip_address("127.0.0.1"), full.Port());
   long saved = os_connectable_socket::connect_timeout();
   EXPECT_EQ(saved, 21000) << "default bound";
   os_connectable_socket::set_connect_timeout(300);
   os_tcp_socket s(1);
   ExpectTakes(300, [&] {
-    auto e = ErrorOf<os_network_toolkit_error>([&] { ConnectTo(s, full.Port()); });
-    EXPECT_EQ(e.native_code(), ETIMEDOUT);
+    EXPECT_EQ(ErrorOf([&] { ConnectTo(s, full.Port()); }).native_code(), ETIMEDOUT);
   });
+  ExpectTakes(
+      300,
+      [&] {
+        auto e = ErrorOf([&] { s.connect_to_any({gone, dropping, dropping, dropping}); });
+        EXPECT_EQ(e.native_code(), ETIMEDOUT);
+      },
+      450);
+  os_connectable_socket::set_connect_timeout(0);  // over at once: the refusing one is never tried
+  EXPECT_EQ(ErrorOf([&] { s.connect_to_any({dropping, gone}); }).native_code(), ETIMEDOUT);
   os_connectable_socket::set_connect_timeout(saved);
 }
 
-TEST_F(Platform, AcceptTimeoutAndInjectedFailures) {
-  os_tcp_connection_server listener(os_socket_address(0), 4);
+TEST_F(Platform, ListenerFaultSeamsAndAcceptTimeout) {
+  os_fault::FailBind(1, EADDRINUSE);
+  auto e = ErrorOf([] { os_tcp_connection_server l(os_socket_address(0), 4); });
+  EXPECT_EQ(e.native_code(), EADDRINUSE);
+  EXPECT_EQ(e.portable_code(), OS_ERR_ADDRESS_IN_USE);
+  os_tcp_connection_server listener(os_socket_address(0), 4);  // spent: a real one
   os_tcp_socket s(0);
-  timeval tv{0, 100 * 1000};
+  timeval tv{0, 100 * 1000}, longer{5, 0};
   ExpectTakes(100, [&] { EXPECT_FALSE(listener.accept(s, &tv)); });
   EXPECT_EQ(listener.last_accept_error(), EAGAIN);
-
   os_fault::FailAccept(1, 0);
-  EXPECT_FALSE(listener.accept(s, &tv));
+  EXPECT_FALSE(listener.accept(s, &longer));
   EXPECT_EQ(listener.last_accept_error(), EAGAIN);
   os_fault::FailAccept(1, EBADF);
-  EXPECT_EQ(ErrorOf<os_network_toolkit_error>([&] { listener.accept(s, &tv); }).native_code(),
-            EBADF);
-  // Spent: the next accept is a real one.
+  EXPECT_EQ(ErrorOf([&] { listener.accept(s, &tv); }).native_code(), EBADF);
   os_tcp_socket client(1);
   ConnectTo(client, listener.socket_address().port());
-  timeval longer{5, 0};
-  EXPECT_TRUE(listener.accept(s, &longer));
+  EXPECT_TRUE(listener.accept(s, &longer)) << "an injected failure was not spent";
   EXPECT_EQ(listener.last_accept_error(), 0);
 }
 
-TEST_F(Platform, InjectedBindFailureIsSpentOnce) {
-  os_fault::FailBind(1, EADDRINUSE);
-  auto e = ErrorOf<os_network_toolkit_error>(
-      [] { os_tcp_connection_server l(os_socket_address(0), 4); });
-  EXPECT_EQ(e.native_code(), EADDRINUSE);
-  EXPECT_EQ(e.portable_code(), OS_ERR_ADDRESS_IN_USE);
-  EXPECT_NO_THROW(os_tcp_connection_server(os_socket_address(0), 4));
-}
+std::atomic<int> g_Sigpipes{0};
 
 TEST(Socket, WriteToAGonePeerRaisesNoSigpipe) {
   TcpPair p;
   p.server.close();
-  // A SIGPIPE sent to this thread would stay pending while blocked.
-  sigset_t pipe, old, pending;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe, &old), 0);
+  auto old = signal(SIGPIPE, [](int) { ++g_Sigpipes; });
   std::vector<char> chunk(64 * 1024, 'x');
   const int size = static_cast<int>(chunk.size());
   int last = size;
   for (int i = 0; i < 1000 && last == size; ++i) last = p.client.write(chunk.data(), size);
-  sigpending(&pending);
-  bool raised = sigismember(&pending, SIGPIPE);
-  int sig;
-  if (raised) sigwait(&pipe, &sig);
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  signal(SIGPIPE, old);
   EXPECT_LT(last, size) << "writes to a closed peer kept succeeding";
-  EXPECT_FALSE(raised) << "SIGPIPE was raised";
+  EXPECT_EQ(g_Sigpipes.load(), 0) << "SIGPIPE was raised";
   EXPECT_FALSE(p.client.good());
   EXPECT_TRUE(p.client.error() == EPIPE || p.client.error() == ECONNRESET) << p.client.error();
 }
@@ -337,14 +265,10 @@ TEST(Socket, AdoptedDescriptorWritesAnyNumberOfBuffers) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
   std::unique_ptr<os_tcp_socket> s(os_tcp_socket::adopt(sv[0]));
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->handle(), sv[0]);
-  EXPECT_TRUE(s->connected() && s->good());
-  ASSERT_EQ(::send(sv[1], "pong", 4, 0), 4);
-  EXPECT_EQ(ReadExactly(*s, 4), "pong");
+  EXPECT_TRUE(s->handle() == sv[0] && s->connected() && s->good());
   std::string bytes(1500 * 3, '\0');
-  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
   std::vector<iovec> iov;
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 26);
   for (size_t i = 0; i < bytes.size(); i += 3) iov.push_back(iovec{&bytes[i], 3});
   EXPECT_EQ(s->writev(iov.data(), static_cast<int>(iov.size())), static_cast<long>(bytes.size()));
   EXPECT_TRUE(s->good()) << "error " << s->error();
@@ -357,35 +281,27 @@ TEST(Socket, AdoptedDescriptorWritesAnyNumberOfBuffers) {
 void NoOp(int) {}
 
 // A blocking send returns a partial count when a signal interrupts it after
-// some bytes went out. Signals sent while the reader drains slowly make that
-// happen many times over a few megabytes; the bytes must arrive whole and in
-// order across more than 64 buffers, some empty.
+// some bytes went out. Signals sent while the reader drains make that happen
+// many times over a few megabytes; the bytes must arrive whole and in order
+// across more than 64 buffers, some empty.
 TEST(Socket, WritevContinuesAfterPartialWrites) {
   struct sigaction sa {
   }, old{};
   sa.sa_handler = NoOp;  // no SA_RESTART: EINTR is exercised too
-  sigemptyset(&sa.sa_mask);
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   TcpPair p;
-  std::vector<std::string> parts;
-  std::string expected;
-  for (int i = 0; i < 70; ++i) {
-    size_t n = i % 7 == 3 ? 0 : static_cast<size_t>(i) * 997 + (i % 5) * 65536 + 1;
-    std::string part(n, '\0');
-    for (size_t k = 0; k < n; ++k) part[k] = static_cast<char>((expected.size() + k) * 31 % 251);
-    expected += part;
-    parts.push_back(std::move(part));
-  }
+  auto size = [](size_t i) -> size_t { return i % 7 == 3 ? 0 : i * 997 + (i % 5) * 65536 + 1; };
+  std::string expected, got;
+  for (size_t i = 0; i < 70; ++i) expected.resize(expected.size() + size(i));
+  for (size_t k = 0; k < expected.size(); ++k) expected[k] = static_cast<char>(k * 31 % 251);
   std::vector<iovec> iov;
-  for (auto& s : parts) iov.push_back(iovec{s.empty() ? nullptr : &s[0], s.size()});
+  for (size_t i = 0, at = 0; i < 70; at += size(i++)) iov.push_back(iovec{&expected[at], size(i)});
   std::promise<long> written;
   std::future<long> writtenF = written.get_future();
   std::thread writer(
       [&] { written.set_value(p.client.writev(iov.data(), static_cast<int>(iov.size()))); });
-  std::string got;
   std::vector<char> buf(16 * 1024);
-  for (auto deadline = Clock::now() + 20s;
-       got.size() < expected.size() && Clock::now() < deadline;) {
+  for (auto end = Clock::now() + 20s; got.size() < expected.size() && Clock::now() < end;) {
     if (!Ready(writtenF, 0ms)) pthread_kill(writer.native_handle(), SIGUSR1);
     int n = p.server.read(buf.data(), static_cast<int>(buf.size()));
     if (n <= 0) break;
@@ -395,37 +311,28 @@ TEST(Socket, WritevContinuesAfterPartialWrites) {
   writer.join();
   sigaction(SIGUSR1, &old, nullptr);
   EXPECT_EQ(writtenF.get(), static_cast<long>(expected.size()));
-  ASSERT_EQ(got.size(), expected.size());
-  EXPECT_TRUE(got == expected) << "bytes lost, repeated or reordered";
+  EXPECT_TRUE(got == expected) << "bytes lost, repeated or reordered: " << got.size();
 }
-
-// ---------------------------------------------------------------------------
-// Multiplexer
 
 TEST(Multiplexer, TimesOutReportsReadinessAndWakes) {
   TcpPair p;
-  os_io_multiplexer mux;
+  auto mux = std::make_shared<os_io_multiplexer>();
   const unsigned client = static_cast<unsigned>(p.client.handle());
   const unsigned server = static_cast<unsigned>(p.server.handle());
-  mux.read_scan({client, server});
+  mux->read_scan({client, server});
   timeval tv{0, 100 * 1000}, bound{5, 0};
-  ExpectTakes(100, [&] { EXPECT_EQ(mux.select(&tv), 0); });
-
+  ExpectTakes(100, [&] { EXPECT_EQ(mux->select(&tv), 0); });
   ASSERT_EQ(p.client.write("x", 1), 1);
-  EXPECT_EQ(mux.select(&bound), 1);
-  EXPECT_TRUE(mux.is_ready(server));
-  EXPECT_FALSE(mux.is_ready(client));
+  EXPECT_EQ(mux->select(&bound), 1);
+  EXPECT_TRUE(mux->is_ready(server) && !mux->is_ready(client));
   char c;
   ASSERT_EQ(p.server.read(&c, 1), 1);
-
-  mux.wake();  // a wake-up before select makes it return at once
-  auto t0 = Clock::now();
-  EXPECT_EQ(mux.select(&bound), 0);
-  EXPECT_LT(MsSince(t0), 1000);
-
-  auto waiter = std::async(std::launch::async, [&mux] { return mux.select(nullptr); });
+  mux->wake();  // a wake-up before select makes it return at once
+  ExpectTakes(
+      0, [&] { EXPECT_EQ(mux->select(&bound), 0); }, 1000);
+  auto waiter = Spawn([mux] { return mux->select(nullptr); });
   ASSERT_FALSE(Ready(waiter, 50ms)) << "select did not block";
-  mux.wake();
+  mux->wake();
   ASSERT_TRUE(Ready(waiter, kBound)) << "wake() did not end the select";
   EXPECT_EQ(waiter.get(), 0);
 }
@@ -436,22 +343,21 @@ TEST(Multiplexer, TimesOutReportsReadinessAndWakes) {
 TEST(IpAddress, DottedTextAndNames) {
   const std::pair<const char*, uint32_t> rows[] = {{"127.0.0.1", 0x7f000001},
                                                    {"10.1.2.3", 0x0a010203},
-                                                   {"0.0.0.0", 0},
                                                    {"255.255.255.255", 0xffffffff},
                                                    {"localhost", 0x7f000001}};
   for (const auto& r : rows)
     EXPECT_EQ(static_cast<uint32_t>(os_ip_address(r.first).as_long()), htonl(r.second)) << r.first;
   EXPECT_EQ(os_ip_address("10.1.2.3").text(), "10.1.2.3");
   for (const char* bad : {"no-such-host.invalid", ""}) {
-    auto e = ErrorOf<os_network_toolkit_error>([bad] { os_ip_address a(bad); });
+    auto e = ErrorOf([bad] { os_ip_address a(bad); });
     EXPECT_EQ(e.portable_code(), OS_ERR_HOST_NOT_FOUND) << bad;
+    EXPECT_EQ(e.native_code(), ENXIO) << bad;
     EXPECT_NE(std::string(e.what()).find("resolve"), std::string::npos) << e.what();
   }
 }
 
 TEST(IpAddress, IPv6TextAndWhatTheIPv4OnlyAccessorsGive) {
   os_ip_address v6("2001:0db8:0:0::1");
-  EXPECT_EQ(v6.family(), AF_INET6);
   EXPECT_EQ(v6.text(), "2001:db8::1");
   EXPECT_EQ(v6.as_long(), 0);
   EXPECT_EQ(os_ip_address("fe80::1%lo").text(), "fe80::1%lo") << "the scope is kept";
@@ -462,37 +368,28 @@ TEST(IpAddress, IPv6TextAndWhatTheIPv4OnlyAccessorsGive) {
   EXPECT_EQ(a.family(), AF_INET6);
   EXPECT_EQ(a.port(), 4000);
   EXPECT_EQ(a.ip_address(), 0);
-  EXPECT_EQ(a.length(), static_cast<int>(sizeof(sockaddr_in6)));
-  EXPECT_EQ(os_socket_address::size(), static_cast<int>(sizeof(sockaddr_in)));
   a.ip_address(os_ip_address("127.0.0.1").as_long());  // becomes IPv4, keeps its port
   EXPECT_EQ(a.family(), AF_INET);
-  EXPECT_EQ(a.ip().text(), "127.0.0.1");
-  EXPECT_EQ(a.port(), 4000);
-
+  EXPECT_EQ(a.ip().text() + ":" + std::to_string(a.port()), "127.0.0.1:4000");
   os_socket_address mapped(os_ip_address("::ffff:10.1.2.3"), 80);
   mapped.unmap();
   EXPECT_EQ(mapped.family(), AF_INET);
-  EXPECT_EQ(mapped.ip().text(), "10.1.2.3");
-  EXPECT_EQ(mapped.port(), 80);
-
+  EXPECT_EQ(mapped.ip().text() + ":" + std::to_string(mapped.port()), "10.1.2.3:80");
   EXPECT_EQ(os_host_port_text("::1", 4000), "[::1]:4000");
   EXPECT_EQ(os_host_port_text("127.0.0.1", 4000), "127.0.0.1:4000");
-  EXPECT_EQ(os_host_port_text("localhost", 4000), "localhost:4000");
-  auto e =
-      ErrorOf<os_network_toolkit_error>([] { os_ip_address::resolve("no-such-host.invalid"); });
-  EXPECT_EQ(e.native_code(), ENXIO);
 }
 
 // A listener given only a port takes both families; an accepted socket names
-// its peer as a link does.
-TEST(Socket, EveryInterfaceListenerNamesPeersOfBothFamilies) {
+// its peer as a link does. connect_to_any tries each address in turn: the
+// first that connects wins; when none does, the error is the last attempt's.
+// (A name that resolves to both families is dialled this way, in order.)
+TEST(Socket, EveryInterfaceListenerAndConnectToAny) {
   IPV6_OR_SKIP();
   os_tcp_connection_server listener(0, 16);
   const int port = listener.socket_address().port();
   for (const char* from : {"127.0.0.1", "::1"}) {
-    os_tcp_socket client(1);
+    os_tcp_socket client(1), accepted(0);
     client.connect_to_host(from, port);
-    os_tcp_socket accepted(0);
     timeval tv{5, 0};
     ASSERT_TRUE(listener.accept(accepted, &tv)) << from;
     int peerPort = 0;
@@ -501,115 +398,87 @@ TEST(Socket, EveryInterfaceListenerNamesPeersOfBothFamilies) {
     EXPECT_EQ(accepted.peer_address().family(), std::string(from) == "::1" ? AF_INET6 : AF_INET)
         << "an IPv4-mapped peer reads back as IPv4";
   }
-}
-
-// Each address in turn: the first that connects wins; when none does, the
-// error is the last attempt's, and all attempts share the one bound. (A name
-// that resolves to both families is dialled this way, in the resolver's order.)
-TEST(Socket, ConnectToAnyTriesAddressesInTurnWithinOneBound) {
-  IPV6_OR_SKIP();
-  os_tcp_connection_server v4(os_socket_address(os_ip_address("127.0.0.1"), 0), 4);
-  os_tcp_connection_server v6(os_socket_address(os_ip_address("::1"), 0), 4);
   hxtest::RefusingPort refusing4(AF_INET), refusing6(AF_INET6);
   os_socket_address gone4(os_ip_address("127.0.0.1"), refusing4.port);
   os_socket_address gone6(os_ip_address("::1"), refusing6.port);
-  os_socket_address at4(os_ip_address("127.0.0.1"), v4.socket_address().port());
-  os_socket_address at6(os_ip_address("::1"), v6.socket_address().port());
-  struct {
-    std::vector<os_socket_address> list;
-    int family;  // of the connection made, 0: none
-  } rows[] = {{{gone6, at4}, AF_INET}, {{gone4, at6}, AF_INET6}, {{gone6, gone4}, 0}};
+  os_socket_address at4(os_ip_address("127.0.0.1"), port), at6(os_ip_address("::1"), port);
+  const std::pair<std::vector<os_socket_address>, int> rows[] = {
+      {{gone6, at4}, AF_INET}, {{gone4, at6}, AF_INET6}, {{gone6, gone4}, 0}};
   for (auto& r : rows) {
     os_tcp_socket s(1);
-    if (r.family == 0) {
-      EXPECT_EQ(ErrorOf<os_network_toolkit_error>([&] { s.connect_to_any(r.list); }).native_code(),
-                ECONNREFUSED);
+    if (r.second == 0) {
+      EXPECT_EQ(ErrorOf([&] { s.connect_to_any(r.first); }).native_code(), ECONNREFUSED);
       EXPECT_EQ(s.handle(), -1);
-      continue;
+    } else {
+      ASSERT_NO_THROW(s.connect_to_any(r.first)) << r.second;
+      EXPECT_TRUE(s.connected() && s.peer_address().family() == r.second) << r.second;
     }
-    ASSERT_NO_THROW(s.connect_to_any(r.list)) << r.family;
-    EXPECT_TRUE(s.connected());
-    EXPECT_EQ(s.peer_address().family(), r.family);
   }
-
-  hxtest::FullListener full;
-  ASSERT_TRUE(full.DropsConnects());
-  os_socket_address dropping(os_ip_address("127.0.0.1"), full.Port());
-  long saved = os_connectable_socket::connect_timeout();
-  os_connectable_socket::set_connect_timeout(300);
-  os_tcp_socket s(1);
-  auto t0 = Clock::now();
-  // Refused first, then no answer: the last attempt's error is reported.
-  auto e = ErrorOf<os_network_toolkit_error>([&] {
-    s.connect_to_any({gone4, dropping, dropping, dropping});
-  });
-  long took = MsSince(t0);
-  os_connectable_socket::set_connect_timeout(saved);
-  EXPECT_EQ(e.native_code(), ETIMEDOUT);
-  EXPECT_GE(took, 300 - kSlop);
-  EXPECT_LT(took, 750) << "each address had a bound of its own";
 }
 
 // ---------------------------------------------------------------------------
 // Threads
 
-struct Handshake {
-  std::promise<os_thread_t> started;  // the thread's own id
+// A thread body that reports the id it sees, then waits to be let go.
+struct ThreadRun {
+  std::promise<os_thread_t> seen;
   std::shared_future<void> go;
 };
-
-void* ThreadBody(void* arg) {
-  auto* st = static_cast<Handshake*>(arg);
-  st->started.set_value(os_this_thread::tid());
-  st->go.wait();
+void* Body(void* arg) {
+  auto* r = static_cast<ThreadRun*>(arg);
+  r->seen.set_value(os_this_thread::tid());
+  r->go.wait();
   return nullptr;
 }
-void* Throws(void*) {
-  throw std::runtime_error("from a thread function");
-}
-void* Returns(void*) {
-  return nullptr;
-}
+const os_thread::entry_t kReturns = [](void*) -> void* { return nullptr; };
 
 bool EndsWithin(os_thread_t id, std::chrono::milliseconds bound) {
-  return FinishesWithin([id] { os_this_thread::wait_for_thread(id); }, bound);
+  return Ready(Spawn([id] { os_this_thread::wait_for_thread(id); }), bound);
+}
+bool SomeThreadParks() {
+  return hxtest::Eventually([] { return os_thread::parked() > 0; });
 }
 
-TEST(Thread, ExistsWhileRunningAndWaitEndsWithIt) {
-  std::promise<void> go;
-  Handshake st;
-  st.go = go.get_future().share();
-  auto seen = st.started.get_future();
-  os_thread t(ThreadBody, &st, 0, false);
-  ASSERT_TRUE(Ready(seen, kBound));
-  EXPECT_EQ(seen.get(), t.tid()) << "the thread sees the id its object reports";
-  EXPECT_NE(t.tid(), os_this_thread::tid());
-  EXPECT_TRUE(os_thread::exists(t.tid()));
-  auto waited =
-      std::async(std::launch::async, [id = t.tid()] { os_this_thread::wait_for_thread(id); });
-  EXPECT_FALSE(Ready(waited, kQuiet)) << "wait ended before the thread";
-  go.set_value();
-  ASSERT_TRUE(Ready(waited, kBound));
-  EXPECT_FALSE(os_thread::exists(t.tid()));
-
+// The second run is on a parked thread: it has an id and an end of its own.
+TEST(Thread, EachRunHasItsOwnIdAndEnd) {
+  os_thread_t previous = os_this_thread::tid();
+  for (int run = 0; run < 2; ++run) {
+    std::promise<void> go;
+    ThreadRun r{{}, go.get_future().share()};
+    auto seen = r.seen.get_future();
+    os_thread t(Body, &r, 0, false);
+    ASSERT_TRUE(Ready(seen, kBound));
+    EXPECT_EQ(seen.get(), t.tid()) << "the thread sees the id its object reports";
+    EXPECT_NE(t.tid(), previous);
+    EXPECT_TRUE(os_thread::exists(t.tid()) && t.running());
+    auto waited = Spawn([id = t.tid()] { os_this_thread::wait_for_thread(id); });
+    EXPECT_FALSE(Ready(waited, kQuiet)) << "wait ended before the thread";
+    go.set_value();
+    ASSERT_TRUE(Ready(waited, kBound));
+    EXPECT_FALSE(os_thread::exists(t.tid()) || t.running());
+    previous = t.tid();
+    ASSERT_TRUE(SomeThreadParks());
+  }
   auto e = ErrorOf<os_thread_toolkit_error>(
       [] { os_this_thread::wait_for_thread(os_this_thread::tid()); });
   EXPECT_EQ(e.native_code(), EDEADLK) << "waiting for itself";
   EXPECT_TRUE(EndsWithin(os_thread_t{~0ull}, kBound)) << "an unknown id returns at once";
 }
 
-// The first thread throws: that ends only its own thread.
+// The seam counts every thread taken, a parked one too. A throwing function
+// ends only its own run.
 TEST_F(Platform, InjectedThreadCreationFailureHitsTheNthThread) {
+  os_thread thrower([](void*) -> void* { throw std::runtime_error("from a thread function"); },
+                    nullptr, 0, false);
+  ASSERT_TRUE(EndsWithin(thrower.tid(), kBound));
+  ASSERT_TRUE(SomeThreadParks());
   os_fault::FailThreadCreation(2);
-  std::unique_ptr<os_thread> first(new os_thread(Throws, nullptr, 0, false));
-  auto e = ErrorOf<os_thread_toolkit_error>([] { os_thread second(Returns, nullptr, 0, false); });
+  os_thread first(kReturns, nullptr, 0, false);
+  auto e = ErrorOf<os_thread_toolkit_error>([] { os_thread second(kReturns, nullptr, 0, false); });
   EXPECT_EQ(e.native_code(), EAGAIN);
   EXPECT_EQ(e.portable_code(), OS_ERR_AGAIN);
-  std::unique_ptr<os_thread> third(new os_thread(Returns, nullptr, 0, false));
-  for (auto* t : {first.get(), third.get()}) {
-    EXPECT_TRUE(EndsWithin(t->tid(), kBound));
-    EXPECT_FALSE(os_thread::exists(t->tid()));
-  }
+  os_thread third(kReturns, nullptr, 0, false);
+  for (os_thread* t : {&first, &third}) EXPECT_TRUE(EndsWithin(t->tid(), kBound));
 }
 
 }  // namespace

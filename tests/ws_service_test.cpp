@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <future>
@@ -19,54 +18,42 @@ Link* FakeLink(int n) {
   return reinterpret_cast<Link*>(&g_LinkSlots[n]);
 }
 
-struct Sent {
-  Link* link;
-  std::string bytes;
-};
-std::mutex g_Mu;  // guards g_Sent and g_Aborted
-std::vector<Sent> g_Sent;
-std::atomic<int> g_SendResult{0};
+std::mutex g_Mu;  // guards the two lists below
+std::vector<std::pair<Link*, std::string>> g_Sent;
+std::vector<int> g_Aborted;  // the callback data of each abort, in call order
+int g_SendResult = 0;
 
 int CaptureSend(Link* link, const char* message, long length) {
   std::lock_guard<std::mutex> hold(g_Mu);
-  g_Sent.push_back({link, std::string(message, static_cast<size_t>(length))});
-  return g_SendResult.load();
+  g_Sent.emplace_back(link, std::string(message, static_cast<size_t>(length)));
+  return g_SendResult;
 }
-
-std::vector<int> g_Aborted;  // the callback data of each abort, in call order
-
 int RecordAbort(ws_service* record, int reason, const char* text, long length, int data) {
   EXPECT_EQ(data, record->callback_data);  // the removed record itself, still readable
-  EXPECT_EQ(6, reason);
-  EXPECT_STREQ("", text);
-  EXPECT_EQ(0, length);
+  EXPECT_TRUE(reason == 6 && *text == '\0' && length == 0);
   std::lock_guard<std::mutex> hold(g_Mu);
   g_Aborted.push_back(data);
   return 0;
 }
-
-ws_service_func AsFunc(ws_service_send_func f) {
-  return reinterpret_cast<ws_service_func>(f);
-}
-ws_service_func AsFunc(ws_service_callback_func f) {
-  return reinterpret_cast<ws_service_func>(f);
-}
-const ws_service_func kAbortCB = AsFunc(&RecordAbort);
-
-std::vector<int> AbortedData() {
+std::vector<int> Aborted() {
   std::lock_guard<std::mutex> hold(g_Mu);
   return g_Aborted;
 }
 
+template <class F>
+ws_service_func AsFunc(F* f) {
+  return reinterpret_cast<ws_service_func>(f);
+}
+const ws_service_func kAbortCB = AsFunc(&RecordAbort);
+
 class WsService : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ws_service_init(AsFunc(&CaptureSend));
-    g_SendResult = 0;
+  void SetUp() override { ws_service_init(AsFunc(&CaptureSend)); }
+  void TearDown() override {  // nothing may outlive a test
+    ws_service_cleanup_all();
     g_Sent.clear();
     g_Aborted.clear();
   }
-  void TearDown() override { ws_service_cleanup_all(); }  // nothing may outlive a test
   ws_service* Create(const char* instance, int data, const char* user = "U", const char* dc = "DC1",
                      Link* link = FakeLink(0), bool direct = false, ws_service_func cb = kAbortCB) {
     return ws_service_create(instance, cb, data, link, user, dc, direct);
@@ -74,25 +61,42 @@ class WsService : public ::testing::Test {
 };
 
 // The header is checked byte by byte on every input of the fuzz corpus
-// (fuzz/ws_service_header_fuzz.cpp); here: the link, null data and the results.
+// (fuzz/ws_service_header_fuzz.cpp); here: the link, null data, the results
+// and the trace lines.
 TEST_F(WsService, SendAndItsResults) {
+  hxtest::TraceCapture trace({"ws_service"}, 5);  // "Enter" lines are the facility's
   ws_service* rec = Create("123456002", 0, "ABC", "ZRH1", FakeLink(1));
   ASSERT_EQ(0, ws_service_send(rec, nullptr, 2, 0x151, 0x241));  // the low byte of each type
   ASSERT_EQ(1u, g_Sent.size());
-  EXPECT_EQ(FakeLink(1), g_Sent[0].link);
-  EXPECT_EQ("AQ123456002ZRHABC" + std::string(61, ' ') + std::string(2, '\0'), g_Sent[0].bytes);
-  g_SendResult = 7;
-  EXPECT_EQ(0, ws_service_send(rec, "d", 1, 0, 0));
-  g_SendResult = -1;
-  EXPECT_EQ(-2, ws_service_send(rec, "d", 1, 0, 0));
+  EXPECT_EQ(FakeLink(1), g_Sent[0].first);
+  EXPECT_EQ("AQ123456002ZRHABC" + std::string(61, ' ') + std::string(2, '\0'), g_Sent[0].second);
+  for (int result : {7, -1}) {
+    g_SendResult = result;
+    EXPECT_EQ(result < 0 ? -2 : 0, ws_service_send(rec, "d", 1, 0, 0));
+  }
   g_SendResult = 0;
   EXPECT_EQ(-2, ws_service_send(rec, "d", -1, 0, 0));
   ws_service_init(nullptr);  // as before the first ws_service_init
   EXPECT_EQ(-2, ws_service_send(rec, "d", 1, 0, 0));
   ws_service_init(AsFunc(&CaptureSend));
   ws_service_destroy(rec);
-  EXPECT_EQ(-1, ws_service_send(rec, "d", 1, 0, 0));  // compared, never read
+  EXPECT_EQ(-1, ws_service_send(rec, "d", 1, 0, 0));  // compared, never read: not traced
   EXPECT_EQ(3u, g_Sent.size());
+  Create("9", 4, "ABC", "ZRH1");
+  ws_service_cleanup_all();
+  std::vector<std::string> seen;
+  for (const TraceLine& l : trace.Lines())
+    seen.push_back(l.module + "|" + l.scope + "|" + std::to_string(l.level) + "|" + l.text);
+  const std::string creating = "ws_service|ws_service_create|5|Creating service [",
+                    sending = "ws_service|ws_service_send|5|Sending service [123456002]";
+  const std::string tail = " for ORQ server [ZRH1] for user [ABC]";
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{
+                creating + "123456002]" + tail, sending + tail, sending + tail, sending + tail,
+                "ws_service|ws_service_destroy|5|Destroying service [123456002]" + tail,
+                creating + "9]" + tail,
+                "ws_service|AbortAndFree::operator()|5|service callback abort by cleanup - "
+                "instance >9< user id>ABC< short_dc>ZRH1<"}));
 }
 
 TEST_F(WsService, FindMatchesInstanceUserAndServer) {
@@ -101,7 +105,7 @@ TEST_F(WsService, FindMatchesInstanceUserAndServer) {
   ws_service* a2 = Create("100", 3, "alice", "DC1");
   ws_service* c = Create("200", 4, "", "DC2");
   ws_service* cut = Create("1234567890", 5, "x", "ABCDE");
-  struct Case {
+  const struct {
     const char *instance, *user, *dc;
     ws_service* expected;
   } cases[] = {
@@ -111,7 +115,7 @@ TEST_F(WsService, FindMatchesInstanceUserAndServer) {
       {"200", nullptr, "DC2", c},        {nullptr, "", "DC2", nullptr},
       {"1234567890", "x", "ABCDE", cut}, {"123456789", "x", "ABCD", cut},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     EXPECT_EQ(k.expected, ws_service_find(k.instance, k.user, k.dc, FakeLink(3)))
         << (k.instance ? k.instance : "(null)") << "/" << (k.user ? k.user : "(null)");
   }
@@ -120,33 +124,25 @@ TEST_F(WsService, FindMatchesInstanceUserAndServer) {
   EXPECT_EQ(b, ws_service_find("100", "CTL_RESP", "DC1", nullptr));
 }
 
-TEST_F(WsService, GetAndCallCBDirectOnListedRecordsOnly) {
-  ws_service* rec = Create("1", 41, "U", "DC1", FakeLink(2));
-  int* data = static_cast<int*>(ws_service_get(rec, 1));
-  ASSERT_NE(nullptr, data);
-  *data = 42;  // the abort callback sees the changed value
-  EXPECT_EQ(FakeLink(2), ws_service_get(rec, 2));
-  EXPECT_EQ(reinterpret_cast<void*>(kAbortCB), ws_service_get(rec, 3));
-  EXPECT_EQ(nullptr, ws_service_get(rec, 0));
-  EXPECT_EQ(nullptr, ws_service_get(rec, 4));
-  EXPECT_FALSE(ws_service_get_CallCBDirect(rec));
-  ws_service_set_CallCBDirect(rec, true);
-  EXPECT_TRUE(ws_service_get_CallCBDirect(rec));
-
+// A destroy in the middle keeps the order of the others: record 5 stays behind 4.
+TEST_F(WsService, GetDestroyAndCleanups) {
   ws_service stranger{};  // never listed: left alone
+  stranger.CallCBDirect = true;
   EXPECT_EQ(nullptr, ws_service_get(&stranger, 1));
-  ws_service_set_CallCBDirect(&stranger, true);
-  EXPECT_FALSE(stranger.CallCBDirect);
+  ws_service_set_CallCBDirect(&stranger, false);
+  EXPECT_TRUE(stranger.CallCBDirect && !ws_service_get_CallCBDirect(&stranger));
   EXPECT_EQ(0, ws_service_destroy(&stranger));
 
-  EXPECT_EQ(1u, ws_service_cleanup_all());
-  EXPECT_EQ(std::vector<int>{42}, AbortedData());
-}
-
-// A destroy in the middle keeps the order of the others: record 5 stays behind 4.
-TEST_F(WsService, DestroyAndCleanups) {
-  Create("0", 0, "U", "DC1", FakeLink(0));
-  Create("1", 1, "U", "DC1", FakeLink(1), /*direct=*/true);
+  ws_service* first = Create("0", 41, "U", "DC1", FakeLink(0));
+  *static_cast<int*>(ws_service_get(first, 1)) = 0;  // the abort callback sees the new value
+  EXPECT_EQ(FakeLink(0), ws_service_get(first, 2));
+  EXPECT_EQ(reinterpret_cast<void*>(kAbortCB), ws_service_get(first, 3));
+  EXPECT_EQ(nullptr, ws_service_get(first, 4));
+  EXPECT_FALSE(ws_service_get_CallCBDirect(first));
+  ws_service_set_CallCBDirect(first, true);
+  EXPECT_TRUE(ws_service_get_CallCBDirect(first));
+  ws_service_set_CallCBDirect(first, false);
+  EXPECT_TRUE(ws_service_get_CallCBDirect(Create("1", 1, "U", "DC1", FakeLink(1), true)));
   ws_service* gone = Create("x", 9, "U", "DC1", FakeLink(0));
   Create("2", 2, "U", "DC2", FakeLink(0));
   Create("3", 3, "U", "DC1", FakeLink(1), false, /*cb=*/nullptr);  // freed silently
@@ -154,14 +150,12 @@ TEST_F(WsService, DestroyAndCleanups) {
   Create("5", 5, "U", "DC1", FakeLink(2));
   EXPECT_EQ(0, ws_service_destroy(gone));
   EXPECT_EQ(6u, ServListSize());
-
-  EXPECT_EQ(0u, ws_service_cleanup("DC9"));
-  EXPECT_EQ(0u, ws_service_cleanup_link(FakeLink(3)));
-  EXPECT_TRUE(AbortedData().empty());        // also none for the destroyed record
+  EXPECT_EQ(0u, ws_service_cleanup("DC9") + ws_service_cleanup_link(FakeLink(3)));
+  EXPECT_TRUE(Aborted().empty());            // also none for the destroyed record
   EXPECT_EQ(4u, ws_service_cleanup("DC1"));  // "1" is exempt: CallCBDirect
-  ASSERT_EQ((std::vector<int>{0, 4, 5}), AbortedData());
+  ASSERT_EQ((std::vector<int>{0, 4, 5}), Aborted());
   EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(1)) + ws_service_cleanup_link(FakeLink(0)));
-  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), AbortedData());
+  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), Aborted());
   EXPECT_EQ(0u, ServListSize());
 }
 
@@ -182,41 +176,16 @@ TEST_F(WsService, AbortCallbacksRunWithoutTheLock) {
   Create("a", 0, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
   Create("b", 1, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
   EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(0)));
-  EXPECT_EQ((std::vector<int>{0, 1}), AbortedData());
+  EXPECT_EQ((std::vector<int>{0, 1}), Aborted());
   EXPECT_NE(nullptr, ws_service_find("late", "U", "DC1", nullptr));
   g_Others.clear();
 }
 
-TEST_F(WsService, TraceLines) {
-  hxtest::TraceCapture trace({"ws_service"}, 5);  // "Enter" lines are the facility's
-  ws_service* rec = Create("123456002", 0, "ABC", "ZRH1");
-  ws_service* gone = Create("9", 0, "ABC", "ZRH1");
-  ws_service_destroy(gone);
-  ws_service_send(rec, "x", 1, 0, 0);
-  ws_service_send(gone, "x", 1, 0, 0);  // unlisted: not traced
-  ws_service_cleanup_all();
-  std::vector<std::string> seen;
-  for (const TraceLine& l : trace.Lines()) {
-    EXPECT_EQ("ws_service", l.module);
-    seen.push_back(l.scope + "|" + std::to_string(l.level) + "|" + l.text);
-  }
-  const std::vector<std::string> expected = {
-      "ws_service_create|5|Creating service [123456002] for ORQ server [ZRH1] for user [ABC]",
-      "ws_service_create|5|Creating service [9] for ORQ server [ZRH1] for user [ABC]",
-      "ws_service_destroy|5|Destroying service [9] for ORQ server [ZRH1] for user [ABC]",
-      "ws_service_send|5|Sending service [123456002] for ORQ server [ZRH1] for user [ABC]",
-      "AbortAndFree::operator()|5|service callback abort by cleanup - instance >123456002< "
-      "user id>ABC< short_dc>ZRH1<",
-  };
-  EXPECT_EQ(expected, seen);
-}
-
-std::string Clock(int64_t when) {
+std::string ClockText(int64_t when) {
   const time_t t = static_cast<time_t>(when);
   struct tm local;
   char text[7];
-  localtime_r(&t, &local);
-  strftime(text, sizeof text, "%H%M%S", &local);
+  strftime(text, sizeof text, "%H%M%S", localtime_r(&t, &local));
   return text;
 }
 
@@ -226,27 +195,21 @@ TEST(GetServiceInstance, CountsByTwosWithinASecond) {
   int64_t last = 0;
   int counter = 0;
   EXPECT_EQ(buf, get_service_instance(buf, last, counter));
-  const std::string clock = Clock(last);
+  const std::string clock = ClockText(last);
   EXPECT_EQ(clock + "002#", buf);  // position 9 is never written
   get_service_instance(buf, last, counter);
-  EXPECT_TRUE(buf == clock + "004#" || buf == Clock(last) + "002#") << buf;
-
-  // The clock went back since the last call: the previous time is kept.
-  const int64_t future = last + 100000;
-  last = future;
+  EXPECT_TRUE(buf == clock + "004#" || buf == ClockText(last) + "002#") << buf;
+  const int64_t future = last = last + 100000;  // the clock went back: the old time is kept
   counter = 10;
   memcpy(buf, "123456", 6);
   get_service_instance(buf, last, counter);
   EXPECT_EQ(std::string("123456012#"), buf);
   EXPECT_LT(last, future);
-
-  // The 500th within one second waits for the next.
-  last = time(nullptr);
+  const int64_t first = last = time(nullptr);  // the 500th within a second waits for the next
   counter = 998;
-  const int64_t first = last;
   get_service_instance(buf, last, counter);
   EXPECT_GT(last, first);
-  EXPECT_EQ(Clock(last) + "002#", buf);
+  EXPECT_EQ(ClockText(last) + "002#", buf);
 }
 
 // Workers create, find, send and destroy their own records while a cleaner
@@ -264,59 +227,41 @@ int CheckingSend(Link*, const char* message, long length) {
 
 TEST_F(WsService, ConcurrentUseLosesNoRecordAndFreesNoneTwice) {
   constexpr int kWorkers = 4, kPerWorker = 1000, kKept = 8;
-  for (auto& e : g_Ended) e = 0;
   ws_service_init(AsFunc(&CheckingSend));
-  std::promise<void> cleaning;  // workers start once the cleaner is running
-  std::shared_future<void> cleanerUp = cleaning.get_future().share();
   std::atomic<int> running{kWorkers};
-  // A record's keys follow from its id.
-  auto instance = [](int id) {
-    char text[16];
-    snprintf(text, sizeof text, "%09d", id);
-    return std::string(text);
-  };
+  auto key = [](int id) { return std::to_string(100000000 + id); };  // nine digits
   auto dc = [](int id) { return id % 2 ? "DC1" : "DC2"; };
   auto end = [&](int id) {
     WS_SERVICE_list_scope_lock hold;  // the found record stays alive while held
-    if (ws_service* rec = ws_service_find(instance(id).c_str(), "U", dc(id), nullptr)) {
+    if (ws_service* rec = ws_service_find(key(id).c_str(), "CTL_RESP", dc(id), nullptr)) {
+      EXPECT_EQ(0, ws_service_send(rec, "data", 4, 'Q', 'R'));
       EXPECT_EQ(id, *static_cast<int*>(ws_service_get(rec, 1)));
       g_Ended[id].fetch_add(1);
       ws_service_destroy(rec);
     }
   };
-  auto worker = [&](int w) {
-    cleanerUp.wait();
-    for (int id = w * kPerWorker; id < (w + 1) * kPerWorker; ++id) {
-      const std::string inst = instance(id);
-      ws_service_create(inst.c_str(), AsFunc(&CountAbort), id, FakeLink(id % 3), "U", dc(id),
-                        id % 5 == 0);
-      {
-        WS_SERVICE_list_scope_lock hold;
-        if (ws_service* rec = ws_service_find(inst.c_str(), "CTL_RESP", dc(id), nullptr)) {
-          EXPECT_EQ(0, ws_service_send(rec, "data", 4, 'Q', 'R'));
-        }
-      }
-      ws_service* rec = ws_service_find(inst.c_str(), "U", dc(id), nullptr);
-      if (rec) (void)ws_service_send(rec, "data", 4, 'Q', 'R');  // may be gone: -1
-      // The last few records stay listed a while for the cleaner to find.
-      if (id - kKept >= w * kPerWorker) end(id - kKept);
-    }
-    for (int id = (w + 1) * kPerWorker - kKept; id < (w + 1) * kPerWorker; ++id) end(id);
-    running.fetch_sub(1);
-  };
-  auto cleaner = [&] {
-    for (int round = 0; round == 0 || running.load() > 0; ++round) {
-      ws_service_cleanup_link(FakeLink(round % 3));
-      ws_service_cleanup("DC1");
-      if (round % 7 == 0) ws_service_cleanup_all();
-      if (round == 0) cleaning.set_value();
-    }
-  };
   std::vector<std::thread> threads;
-  for (int w = 0; w < kWorkers; ++w) threads.emplace_back(worker, w);
-  threads.emplace_back(cleaner);
-  for (auto& t : threads) t.join();  // finite loops: each ends on its own
-  ws_service_cleanup_all();
+  for (int w = 0; w < kWorkers; ++w) {
+    threads.emplace_back([&, w] {
+      // Each record stays listed while kKept more are made, for the cleaner to find.
+      for (int id = w * kPerWorker; id < (w + 1) * kPerWorker + kKept; ++id) {
+        if (id < (w + 1) * kPerWorker) {
+          ws_service_create(key(id).c_str(), AsFunc(&CountAbort), id, FakeLink(id % 3), "U", dc(id),
+                            id % 5 == 0);
+          ws_service* rec = ws_service_find(key(id).c_str(), "U", dc(id), nullptr);
+          if (rec) (void)ws_service_send(rec, "data", 4, 'Q', 'R');  // may be gone: -1
+        }
+        if (id - kKept >= w * kPerWorker) end(id - kKept);
+      }
+      running.fetch_sub(1);
+    });
+  }
+  for (int round = 0; round == 0 || running.load() > 0; ++round) {
+    ws_service_cleanup_link(FakeLink(round % 3));
+    ws_service_cleanup("DC1");
+    if (round % 7 == 0) ws_service_cleanup_all();
+  }
+  for (auto& t : threads) t.join();
   EXPECT_EQ(0u, ServListSize());
   for (int id = 0; id < kWorkers * kPerWorker; ++id)
     ASSERT_EQ(1, g_Ended[id].load()) << "record " << id;
