@@ -82,24 +82,26 @@ int ServerLink::InitServer(int port, const char* localAddress, int reinitSleep,
   // The wake-up pipe and the thread can fail too (out of descriptors or
   // threads): the server then did not start, and leaves nothing behind, so
   // a later InitServer on this object can work.
+  const char* making = "the listener's wake-up";
+  long code = 0;
   try {
     m_pMultiplexer = new os_io_multiplexer();
+    making = "the server thread";
     m_pServerThread = new os_thread(StartServerThread, this, 0, false);
   } catch (const os_network_toolkit_error& e) {
-    HX_TRACE(1, "TCP Server: the listener's wake-up could not be created. "
-                    << "Native Error code is " << e.native_code());
-    m_LastError.store(static_cast<int>(e.native_code()));
-    ReleaseFailedStart();
-    return -1;
+    code = e.native_code();
   } catch (const os_thread_toolkit_error& e) {
-    HX_TRACE(1, "TCP Server: the server thread could not be created. "
-                    << "Native Error code is " << e.native_code());
-    m_LastError.store(static_cast<int>(e.native_code()));
-    ReleaseFailedStart();
-    return -1;
+    code = e.native_code();
   } catch (...) {
     ReleaseFailedStart();  // an allocation failure passes to the caller
     throw;
+  }
+  if (!m_pServerThread) {
+    HX_TRACE(1, "TCP Server: " << making << " could not be created. "
+                               << "Native Error code is " << code);
+    m_LastError.store(static_cast<int>(code));
+    ReleaseFailedStart();
+    return -1;
   }
   HX_TRACE(
       4, "Ctl Server Thread id is " << static_cast<unsigned long long>(m_pServerThread->tid().id));
