@@ -168,11 +168,6 @@ inline socklen_t Addr(const char* ip, int port, sockaddr_storage& a) {
                                                                  : AF_UNSPEC;
   return a.ss_family == AF_INET ? sizeof *v4 : a.ss_family == AF_INET6 ? sizeof *v6 : 0;
 }
-inline sockaddr_in LoopbackAddr(int port) {
-  sockaddr_storage a;
-  Addr("127.0.0.1", port, a);
-  return reinterpret_cast<sockaddr_in&>(a);
-}
 inline int PortOf(const sockaddr_storage& a) {
   return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
