@@ -191,7 +191,7 @@ TEST(LinkWrite, BacklogCountLimitAndWaits) {
 TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
   const std::string payload(1000, 'f');
   std::string unread;
-  for (int i = 0; i < 40; ++i) unread += Frame(payload);
+  for (int i = 0; i < 100; ++i) unread += Frame(payload);  // more than the reader takes at once
   for (int round = 0; round < 10; ++round) {
     RawPeer p;
     std::promise<void> go;
@@ -203,8 +203,11 @@ TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
     ASSERT_TRUE(p.rec.WaitFrames(1));  // the reader is held in the first frame
     for (int i = 0; i < 100; ++i) ASSERT_EQ(p.link->Send(payload.data(), 1000), 0);
     ASSERT_TRUE(p.link->Flush(-1));
+    // The close comes while the reader still holds unread frames.
+    auto closed = std::async(std::launch::async, [&] { p.link->DisConnect(); });
+    EXPECT_TRUE(Eventually([&] { return !p.link->IsConnected(); }));
     go.set_value();
-    p.link->DisConnect();
+    closed.get();
     EXPECT_EQ(ReadExact(p.fd, 100 * 1010 + 1).size(), 100 * 1010u) << "round " << round;
   }
 }
