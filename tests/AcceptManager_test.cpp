@@ -126,14 +126,6 @@ TEST_F(AcceptManagerTest, ClosedConnectionIsReclaimedAtTheNextAccept) {
   }
 }
 
-TEST_F(AcceptManagerTest, RefusedSocketIsDeletedInTheSameAccept) {
-  EchoManager manager;
-  manager.Accept(new os_tcp_socket(0));  // never connected
-  EXPECT_EQ(trace.Count(GcLine(1, 1), 4), 1);
-  EXPECT_EQ(manager.LinkCount(), 0u);
-  EXPECT_EQ(manager.Destroyed(), 1);
-}
-
 TEST_F(AcceptManagerTest, StopDisconnectsLiveLinksInAcceptOrder) {
   EchoManager manager;
   Start(manager);
