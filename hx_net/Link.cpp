@@ -33,6 +33,7 @@ const int kIdleTrimMs = 1000;
 const int kReceiveBufferMin = 51200;
 const size_t kSpareFrames = 4;                   // large send buffers kept per link for reuse
 const size_t kDiscardOnClose = 4 * 1024 * 1024;  // unread input dropped before a close, at most
+const long kLingerAfterRefusalMs = 250;          // for the peer's end after a failed handshake
 const unsigned kAlwaysNow = 16 * 1024;  // frames this large are written at once when possible
 
 // The three code lines that follow a toolkit network or thread error report.
@@ -1168,7 +1169,11 @@ void Link::ReadLoop() {
   // No thread of this link uses the descriptor any more. Input nobody will
   // read is dropped first: closing over it would reset the connection, and
   // the peer could lose what it had not read yet of what we sent.
-  m_pSocket->discard_input(kDiscardOnClose);
+  if (m_EndReason.load(std::memory_order_acquire) ==
+      static_cast<int>(LinkEndReason::HandshakeFailed))
+    m_pSocket->discard_input_until_end(kDiscardOnClose, kLingerAfterRefusalMs);
+  else
+    m_pSocket->discard_input(kDiscardOnClose);
   m_pSocket->close();
   HX_TRACE(5, LinkPrefix{this} << " - Calling the Exception  Callback.");
   if (m_pCallback) {

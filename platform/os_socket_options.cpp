@@ -106,3 +106,23 @@ long os_connectable_socket::try_writev(const iovec* iov, int iovcnt) {
     return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
   }
 }
+
+void os_connectable_socket::discard_input_until_end(size_t maxBytes, long ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  char sink[16384];
+  size_t dropped = 0;
+  while (dropped < maxBytes) {
+    long left = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now())
+                                      .count());
+    if (left <= 0) break;
+    std::lock_guard<std::mutex> g(m_CloseLock);
+    int fd = handle();
+    if (fd == -1) return;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::min(left, 50L))) < 0 && errno != EINTR) return;
+    ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return;
+    if (n > 0) dropped += static_cast<size_t>(n);
+  }
+}

@@ -255,6 +255,10 @@ class HX_NET_API os_connectable_socket : public os_socket {
   // waiting, up to `maxBytes`: closing over unread input would reset the
   // connection and lose what the peer had not read yet.
   void discard_input(size_t maxBytes);
+  // The same, also waiting up to `ms` for more input or the peer's end of
+  // stream: for a close right after telling the peer why (its request may
+  // still be on its way, and must not turn our close into a reset).
+  void discard_input_until_end(size_t maxBytes, long ms);
   // One non-blocking gathering write, under the close lock (so never onto a
   // released descriptor): the bytes taken (0 when the socket has no room),
   // or -1 when the socket is closed, failed or carries TLS; the socket's failure state is
