@@ -838,6 +838,8 @@ bool Link::SendNow(const char* data, unsigned length) {
   long n = m_pSocket->try_writev(iov, length ? 2 : 1);
   if (n == static_cast<long>(total)) {
     m_SendQueue.CountWrittenDirectly();
+    // With a write time-out the writer watches what is now unacknowledged.
+    if (m_WriteWatchMs.load(std::memory_order_relaxed) > 0) m_SendQueue.Wake();
     return true;
   }
   const size_t done = n > 0 ? static_cast<size_t>(n) : 0;
