@@ -371,6 +371,8 @@ TEST(LinkState, QueriesAndOpenFailures) {
   EXPECT_EQ(l1.Connect("127.0.0.1", std::to_string(refusing.port).c_str(), err), -1);
   EXPECT_EQ(err, ECONNREFUSED);
   EXPECT_TRUE(l1.IsTerminated());
+  EXPECT_EQ(l1.Connect("", "80", err), -1);  // resolves nothing, without asking a name server
+  EXPECT_EQ(err, ENXIO);
   for (const char* bad : {"abc", "0", "70000", "-5"}) {
     Link l2;
     err = 99;
