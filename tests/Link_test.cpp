@@ -237,8 +237,6 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
   } cases[] = {
       {"DisConnect", "", {}, R::LocalClose, ""},
       {"postCloseEvent, then DisConnect", "", {}, R::LocalClose, ""},
-      // Also a regression: the reader of a freshly accepted link raced with
-      // AcceptConnection storing the thread objects.
       {"DisConnect inside Receive", Frame("one") + Frame("two"), {"one"}, R::LocalClose, ""},
       {"an exception from Receive",
        Frame("boom") + Frame("two"),
@@ -305,6 +303,19 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
     int writerEnd = trace.IndexOf(" - END write loop");
     EXPECT_TRUE(writerEnd >= 0 && writerEnd < trace.IndexOf(" - Calling the Exception  Callback."));
     EXPECT_TRUE(!*c.line || trace.Count(c.line, 4) == 1) << c.line;
+  }
+}
+
+// Regression: the reader of a freshly accepted link calling DisConnect from
+// Receive raced with AcceptConnection still storing the thread objects.
+// Without a trace capture, whose lock would order the two for ThreadSanitizer.
+TEST(LinkShutdown, DisConnectInsideReceiveOfAFreshlyAcceptedLink) {
+  for (int i = 0; i < 20; ++i) {
+    RawPeer p;
+    p.rec.onReceive = [](Link* l) { l->DisConnect(); };
+    ASSERT_TRUE(p.Open(Frame("early")));  // waiting before the link exists
+    ASSERT_TRUE(p.rec.WaitEnd());
+    EXPECT_EQ(p.rec.Frames(), std::vector<std::string>{"early"});
   }
 }
 
