@@ -1073,10 +1073,10 @@ void Link::WriteLoop() {
     if (doneBytes) m_QueuedBytes.fetch_sub(doneBytes, std::memory_order_relaxed);
     if (doneFrames) m_SendQueue.MarkWritten(doneFrames);
     token.unlock();
-    // Ordered after the updates above, so a waiter that registered too late
-    // for the notification has seen them.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (m_WrittenWaiters.load(std::memory_order_relaxed) > 0) WakeWriteWaiters();
+    // A read-modify-write ordered after the updates above: a waiter that
+    // registers after it (its own increment) sees them, one before it is
+    // notified.
+    if (m_WrittenWaiters.fetch_add(0, std::memory_order_seq_cst) > 0) WakeWriteWaiters();
     if (offset != total) {
       int err = m_pSocket->error();
       NoteEnd(err == ETIMEDOUT || err == EAGAIN || err == EWOULDBLOCK ? LinkEndReason::PeerTimeout
