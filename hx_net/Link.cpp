@@ -673,7 +673,9 @@ bool Link::AcceptTls(const TDiagFunc& hx_fn) {
   NoteEnd(LinkEndReason::HandshakeFailed);
   HX_TRACE(2, LinkPrefix{this} << " - TLS handshake failed: " << session->failure()
                                << ". Closing the socket.");
-  CloseSocket("ReadLoop");
+  // Our sending side only: input arriving after a shutdown of the receiving
+  // side is answered with a reset, which can overtake the alert just sent.
+  CloseSocket("ReadLoop", 1);
   return false;
 }
 
@@ -681,13 +683,13 @@ bool Link::AcceptTls(const TDiagFunc& hx_fn) {
 // until no thread of the link can use it any more (the reader releases it at
 // the end of its loop): closing it under a blocked reader would let a new
 // connection reuse the number and hand the reader someone else's bytes.
-void Link::CloseSocket(const char* caller) {
+void Link::CloseSocket(const char* caller, int how) {
   LINK_SCOPE("Link::CloseSocket");
   m_CloseEvent.post();
   m_SendQueue.Wake();
   WakeWriteWaiters();
   try {
-    m_pSocket->shutdown(2);
+    m_pSocket->shutdown(how);
   } catch (const os_network_toolkit_error& e) {
     HX_TRACE(4, LinkPrefix{this} << ":"
                                  << " called from " << caller << ". "
@@ -1079,8 +1081,13 @@ void Link::WriteLoop() {
     if (m_WrittenWaiters.fetch_add(0, std::memory_order_seq_cst) > 0) WakeWriteWaiters();
     if (offset != total) {
       int err = m_pSocket->error();
-      NoteEnd(err == ETIMEDOUT || err == EAGAIN || err == EWOULDBLOCK ? LinkEndReason::PeerTimeout
-                                                                      : LinkEndReason::WriteFailed);
+      os_tls_session* tls = m_pSocket->tls();
+      if (err == ETIMEDOUT || err == EAGAIN || err == EWOULDBLOCK)
+        NoteEnd(LinkEndReason::PeerTimeout);
+      else if (tls && tls->refused())  // a TLS 1.3 server's refusal, read as we wrote
+        NoteEnd(LinkEndReason::HandshakeFailed);
+      else
+        NoteEnd(LinkEndReason::WriteFailed);
       HX_TRACE(4, LinkPrefix{this} << "Write has failed. Sent only "
                                    << (static_cast<size_t>(written) - offset) << " bytes out of "
                                    << pending.front().m_Size << ". Closing the socket.");

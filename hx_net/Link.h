@@ -387,7 +387,8 @@ class HX_NET_API Link {
   static long ReadFullBufferImpl(os_tcp_socket* socket, char* buffer, long length, Link* link);
 
  private:
-  void CloseSocket(const char* caller);
+  // `how` as for os_socket::shutdown: 2 both directions, 1 sending only.
+  void CloseSocket(const char* caller, int how = 2);
   void ThreadsReadLock();
   void ThreadsReadUnlock();
   void ThreadsWriteLock();

@@ -4,6 +4,7 @@
 #include "hx_net/Tls.h"
 
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -281,6 +282,36 @@ TEST(TlsLink, WhatEachSideVerifies) {
     client.link.DisConnect();
     EXPECT_EQ(client.rec.Ends(), c.clientSaw ? 0 : 1);  // never opened, or ended once
   }
+}
+
+// A peer that writes after a refusal's alert (a TLS 1.3 client learns of it
+// only then) is not answered with a reset, which could overtake the alert.
+TEST(TlsLink, NoResetAfterARefusal) {
+  TestServer server(ServerTls(Pki().server, true));
+  SSL_CTX* ctx = PlainSslContext(false);
+  SSL* ssl = SSL_new(ctx);
+  RawClient raw(std::stoi(server.port));
+  timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
+  ::setsockopt(raw.fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+  SSL_set_fd(ssl, raw.fd);
+  ASSERT_EQ(SSL_connect(ssl), 1);
+  char c;
+  EXPECT_LE(SSL_read(ssl, &c, 1), 0);  // the alert
+  auto alerted = Clock::now();
+  ASSERT_EQ(::send(raw.fd, "late", 4, MSG_NOSIGNAL), 4);
+  // Acknowledged, or reset.
+  tcp_info info{};
+  for (auto end = Clock::now() + kWait; Clock::now() < end; std::this_thread::yield()) {
+    socklen_t n = sizeof info;
+    ASSERT_EQ(::getsockopt(raw.fd, IPPROTO_TCP, TCP_INFO, &info, &n), 0);
+    if (info.tcpi_unacked == 0 || info.tcpi_state == TCP_CLOSE) break;
+  }
+  // The server waits a quarter second for such input: a slower peer tells nothing.
+  if (Clock::now() - alerted < std::chrono::milliseconds(200)) {
+    EXPECT_EQ(int(info.tcpi_state), TCP_CLOSE_WAIT);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(ctx);
 }
 
 // A name goes to the server as SNI, an address does not.
