@@ -14,12 +14,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 fails=0
-passes=0
 check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else echo "FAIL: $1: expected '$2', got '$3'"; fails=$((fails + 1)); fi
+  [ "$2" == "$3" ] || { echo "FAIL: $1: expected '$2', got '$3'"; fails=$((fails + 1)); }
 }
 contains() {  # contains NAME NEEDLE FILE
-  if grep -q -- "$2" "$3"; then passes=$((passes + 1)); else echo "FAIL: $1: '$2' not in: $(cat "$3")"; fails=$((fails + 1)); fi
+  grep -q -- "$2" "$3" || { echo "FAIL: $1: '$2' not in: $(cat "$3")"; fails=$((fails + 1)); }
 }
 first_line() {  # first_line FILE: its first line once written, within 10 s
   for _ in $(seq 1 200); do head -n 1 "$1" 2>/dev/null | grep . && return; sleep 0.05; done
@@ -33,9 +32,10 @@ start_component() {  # sets $port and $cpid
   port="$(first_line "$work/c.out")"
   [ -n "$port" ] || { echo "FAIL: component did not start"; exit 1; }
 }
-wait_exit() {  # wait_exit PID: $status is its exit status, waited for 10 s at most
+wait_exit() {  # wait_exit PID [NAME]: $status is its exit status, waited for 10 s at most; NAME: check it is 0
   status="still-running"
   timeout 10 tail -s 0.05 --pid="$1" -f /dev/null && { wait "$1"; status=$?; }
+  [ -z "${2:-}" ] || check "$2" 0 "$status"
 }
 ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
 out() { cat "$work/out"; }
@@ -53,16 +53,15 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
 # 127.0.0.1 alone, prints the port alone on standard output and its link cap
 # on standard error.
 start_component
-check "port line" yes "$(grep -qE '^[0-9]+$' "$work/c.out" && echo yes || echo no)"
-check "listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
+check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
-check "life-check" "0 OK" "$(ctl 127.0.0.1 "$port" life-check) $(out)"
-check "do-measure, change-log" "0 0" "$(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log)"
+check "life-check, do-measure, change-log" "0 OK 0 0" \
+  "$(ctl 127.0.0.1 "$port" life-check) $(out) $(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log)"
 check "get-measure status" 0 "$(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
 expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
-check "gateway life-check status" 0 "$(ctl --type 0 127.0.0.1 "$port" life-check)"
-check "options as --opt=value" 0 "$(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
+check "gateway life-check, options as --opt=value" "0 0" \
+  "$(ctl --type 0 127.0.0.1 "$port" life-check) $(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
 check "request GET_MEASURE, no blank line" "0 0" "$(ctl 127.0.0.1 "$port" request GET_MEASURE) $(grep -c '^$' "$work/out")"
 contains "request GET_MEASURE pairs" "^rss_kib=[0-9]" "$work/out"
 
@@ -77,20 +76,17 @@ expect "count: failures, the status" 38 "^2 sent, 0 OK$" hx --count=2 --interval
 "$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &
 rpid=$!
 pids+=("$rpid")
-for _ in $(seq 1 200); do grep -q '^seq=1 ' "$work/rep" 2>/dev/null && break; sleep 0.05; done
+first_line "$work/rep" >/dev/null
 kill -TERM "$rpid"
-wait_exit "$rpid"
-check "count: SIGTERM ends the run" 0 "$status"
+wait_exit "$rpid" "count: SIGTERM ends the run"
 contains "count: summary after SIGTERM" "^[0-9]* sent, [0-9]* OK, latency" "$work/rep"
 check "stop" "0 OK" "$(ctl 127.0.0.1 "$port" stop) $(out)"
-wait_exit "$cpid"
-check "component exit after stop" 0 "$status"
+wait_exit "$cpid" "component exit after stop"
 
 # shutdown to type 6 sends SHUTDOWN, which stops it too.
 start_component --trace=0
 check "shutdown status" 0 "$(ctl --type 6 127.0.0.1 "$port" shutdown)"
-wait_exit "$cpid"
-check "component exit after shutdown" 0 "$status"
+wait_exit "$cpid" "component exit after shutdown"
 
 # SIGTERM and SIGHUP stop it cleanly; a port in use is named with the reason
 # (and with 100 descriptors its cap is lowered below 100 links).
@@ -103,8 +99,7 @@ for sig in TERM HUP; do
     contains "cap lowered to the descriptors" "at most [0-9][0-9] links at once (descriptor limit 100)" "$work/err"
   fi
   kill -$sig "$cpid"
-  wait_exit "$cpid"
-  check "component exit on SIG$sig" 0 "$status"
+  wait_exit "$cpid" "component exit on SIG$sig"
 done
 
 # Refused: the port of a component that has gone.
@@ -125,10 +120,8 @@ print(s.getsockname()[1], f.getsockname()[1], flush=True); time.sleep(30)' >"$wo
     check "${row#* }: within 2S+1" yes "$([ $((($(date +%s%N) - t0) / 1000000)) -le 3000 ] && echo yes || echo no)"
   done
 
-  # The component's limits: the default payload limit closes a link that
-  # announces a larger frame; a peer that never reads its echoes fills the
-  # send backlog, whose first refusal closes that link, and the component
-  # goes on serving.
+  # The default payload limit closes a link that announces a larger frame; a
+  # peer that never reads its echoes is closed by the send backlog's refusal.
   start_component --trace 2 --max-queued=64K
   python3 - "$port" >"$work/limits" <<'PY'
 import socket, sys
@@ -149,7 +142,7 @@ PY
   contains "backlog trace" "send backlog limit of 65536 bytes refused" "$work/c.err"
   check "serving after the closes" 0 "$(ctl 127.0.0.1 "$port" life-check)"
   kill -TERM "$cpid"
-  wait_exit "$cpid"
+  wait_exit "$cpid" "component exit after the limits"
 fi
 
 # IPv6: a component on ::1 and on ::, reached as ::1 and [::1]; both tools
@@ -160,8 +153,7 @@ if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
     "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
   expect "IPv6 port taken, [::1]:port" 1 "cannot listen on \[::1\]:$port" "$component" --port "$port" --host ::1
   check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
-  wait_exit "$cpid"
-  check "component exit after IPv6 stop" 0 "$status"
+  wait_exit "$cpid" "component exit after IPv6 stop"
   expect "IPv6 refused, [::1]:port" 24 "connection refused by \[::1\]:$port" hx "[::1]" "$port" life-check
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
@@ -171,12 +163,9 @@ else
   echo "tools: IPv6 checks skipped: this machine has no IPv6 loopback (::1)"
 fi
 
-# Control from another host, in two network namespaces joined by a veth pair:
-# the component in one, listening on 10.212.0.2, hxctl in the other, as
-# 10.212.0.1. STOP from there is refused with NO (37) unless
-# --allow-control-from names it; other requests are served. The client's
-# namespace also has no loopback and an unreachable route, for the sentences
-# of those connect failures (no packet leaves either namespace).
+# Control from another host (10.212.0.1, in a namespace of its own joined by a
+# veth pair) is refused with NO (37) unless --allow-control-from names it. That
+# namespace has no loopback and an unreachable route, for those connect errors.
 nsA="hxcomp$$"
 nsB="hxclient$$"
 if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
@@ -195,23 +184,19 @@ else
   check "remote life-check" 0 "$(remote 10.212.0.2 "$port" life-check)"
   expect "remote stop refused" 37 "refused the request (NO)" rhx 10.212.0.2 "$port" stop
   check "remote shutdown refused" 37 "$(remote --type 6 10.212.0.2 "$port" shutdown)"
-  check "still running after refusals" yes "$(kill -0 "$cpid" 2>/dev/null && echo yes || echo no)"
   check "life-check after refusals" 0 "$(remote 10.212.0.2 "$port" life-check)"
   contains "refusal trace" "STOP from 10.212.0.1:[0-9]* refused" "$work/c.err"
   kill -TERM "$cpid"
   wait_exit "$cpid"
   start_component --host 10.212.0.2 --allow-control-from=10.212.0.9,10.212.0.1
   check "allowed remote stop" 0 "$(remote 10.212.0.2 "$port" stop)"
-  wait_exit "$cpid"
-  check "component exit after allowed stop" 0 "$status"
+  wait_exit "$cpid" "component exit after allowed stop"
   launch=()
   expect "network unreachable" 24 "network unreachable: cannot reach 127.0.0.1:$port" rhx 127.0.0.1 "$port" life-check
   expect "no route" 24 "no route to 10.212.1.1:$port" rhx 10.212.1.1 "$port" life-check
 fi
 
-# TLS, with certificates made by the openssl command as the README shows: a
-# throw-away authority, a server certificate for 127.0.0.1, ::1 and
-# localhost, a client certificate, and a second authority.
+# TLS, with certificates made by the openssl command as the README shows.
 if command -v openssl >/dev/null; then
   pki="$work/pki"
   mkdir -p "$pki"
@@ -235,34 +220,16 @@ if command -v openssl >/dev/null; then
   expect "TLS wrong name" 24 "TLS handshake failed: wrong name" hx "${ca[@]}" --tls-name other.example 127.0.0.1 "$port" life-check
   expect "TLS other authority" 24 "TLS handshake failed: verification failed" hx --tls-ca "$pki/other-ca.crt" 127.0.0.1 "$port" life-check
   check "clear request to TLS" 34 "$(ctl 127.0.0.1 "$port" life-check)"
-  # A standard TLS client writing a framed request gets the framed reply.
-  request="$(printf '%-78s' '++000000000   CTL')LIFE_CHECK"
-  reply="$(printf 'a %08x%-78sOK' 80 '++000000000   CTL_RESP')"
-  mkfifo "$work/in"
-  openssl s_client -quiet -connect "127.0.0.1:$port" -CAfile "$pki/ca.crt" -verify_return_error \
-    <"$work/in" >"$work/sclient" 2>/dev/null &
-  spid=$!
-  pids+=("$spid")
-  exec 3>"$work/in"
-  printf 'a %08x%s' "${#request}" "$request" >&3
-  for _ in $(seq 1 200); do [ "$(wc -c <"$work/sclient")" -ge ${#reply} ] && break; sleep 0.05; done
-  exec 3>&-
-  kill "$spid" 2>/dev/null
-  check "openssl s_client gets the framed reply" "$reply" "$(cat "$work/sclient")"
   check "TLS stop" 0 "$(ctl "${ca[@]}" 127.0.0.1 "$port" stop)"
-  wait_exit "$cpid"
-  check "component exit after TLS stop" 0 "$status"
+  wait_exit "$cpid" "component exit after TLS stop"
 
-  # Mutual TLS: only clients with a certificate of the authority are served
-  # (and only they can stop it).
+  # Mutual TLS; many times without a certificate: the refusal races the request's write.
   start_component --tls-cert "$pki/server.crt" --tls-key "$pki/server.key" --tls-client-ca "$pki/ca.crt"
-  # Many times: the refusal races the request's write.
   check "mutual TLS without a certificate" "24 " \
     "$(for _ in $(seq 40); do ctl "${ca[@]}" 127.0.0.1 "$port" stop; done | sort -u | tr '\n' ' ')"
   check "mutual TLS life-check, stop" "0 0" \
     "$(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" life-check) $(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" stop)"
-  wait_exit "$cpid"
-  check "component exit after mutual TLS stop" 0 "$status"
+  wait_exit "$cpid" "component exit after mutual TLS stop"
 
   # TLS arguments that cannot work.
   "$component" --tls-cert "$pki/server.crt" >/dev/null 2>&1; check "component cert without key" 64 "$?"
@@ -283,12 +250,10 @@ check "component --version" "0 1" "$? $(grep -cE '^hxnet-component ([0-9.]+) \(l
 # Bad arguments never send a request.
 expect "help" 0 "exit status" hx --help
 expect "missing arguments" 64 "hxctl --help" hx 127.0.0.1
+a="127.0.0.1 4000 life-check"
 # shellcheck disable=SC2086
-for args in "--count 0" "--count=many" "--interval 1" "--count 2 --interval -1" "--timeout=" "--timeout -1"; do
-  check "hxctl $args" 64 "$(ctl $args 127.0.0.1 4000 life-check)"
-done
-# shellcheck disable=SC2086
-for args in "127.0.0.1 4000 dance" "127.0.0.1 http life-check" "127.0.0.1 70000 life-check" \
+for args in "--count 0 $a" "--count=many $a" "--interval 1 $a" "--count 2 --interval -1 $a" "--timeout= $a" \
+  "--timeout -1 $a" "127.0.0.1 4000 dance" "127.0.0.1 http life-check" "127.0.0.1 70000 life-check" \
   "$(printf 'h%.0s' $(seq 1 300)) 4000 life-check"; do
   check "hxctl ${args:0:30}" 64 "$(ctl $args)"
 done
@@ -302,5 +267,5 @@ for d in "--max-payload.*64M" "--max-queued.*4M" "--frame-timeout.*30" "--keepal
   contains "component help: $d" "$d" "$work/out"
 done
 
-echo "tools: $passes passed, $fails failed"
+echo "tools: $fails failed"
 [ "$fails" -eq 0 ]
