@@ -158,11 +158,13 @@ TEST(CtlExamine, DiagnosticLinesAndLevels) {
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
 }
 
-// Every operation's reading of the reply, through the forms for a constant
+// Every operation's reading of the replies, through the forms for a constant
 // parameter block: result and text (the info of LifeCheck, the reply of
 // CtlRequest, the vector of GetMeasurements with the element it held before).
-// A component that closes without a word ends the request, but for the
-// gateway, which counts the close as an answer with no text.
+// An empty frame: the component closes, which ends the request, but for the
+// gateway, which counts the close as an answer with no text. A request that
+// got its reply ends at once (its timer too); one without waits out its
+// time-out, in whole seconds.
 TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   using Op = std::function<int(const CtlHostParams&, std::string&)>;
   const Op life = [](auto& p, auto& out) { return CtlInterface::LifeCheck(p, out); };
@@ -179,121 +181,87 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     return rc;
   };
   const std::string x250(250, 'x'), x200(200, 'x'), u = "untouched";
+  const std::string bad = Reply("BAD", "WRONG"), noise = Reply("noise", "CTL_RESP", '#');
   struct {
     const Op& op;
-    std::string body;
-    int rc;
-    std::string out;
-    bool close = false;  // no reply: the component closes
-    ComponentTypeEnum type = kOrdinary;
-  } rows[] = {
-      {life, "OK", CTL_RC_OK, "OK"},
-      {life, "OK fine", CTL_RC_OK, " fine"},
-      {life, "WARNING: disk", CTL_RC_WARNING, " disk"},
-      {life, "OK" + x250, CTL_RC_OK, x200},
-      {life, "WARNING:" + x250, CTL_RC_WARNING, x200},
-      {life, "WARNING:", CTL_RC_BAD_REPLY, u},
-      {life, "KO", CTL_RC_BAD_REPLY, u},
-      {life, "UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, u},
-      {doMeasure, "OK", CTL_RC_OK, u},
-      {doMeasure, "NO", CTL_RC_REFUSED, u},
-      {doMeasure, "OK ", CTL_RC_BAD_REPLY, u},
-      {doMeasure, "ok", CTL_RC_BAD_REPLY, u},
-      {doMeasure, "UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, u},
-      {change, "OK", CTL_RC_OK, u},
-      {change, "NO", CTL_RC_REFUSED, u},
-      {change, "NOPE", CTL_RC_BAD_REPLY, u},
-      {stop, "anything at all", CTL_RC_OK, u},
-      {request, "UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, "UNKNOWN_REQUEST"},
-      {request, "", CTL_RC_OK, ""},
-      {get, "cpu=12\nmem=300\nio=7\n", CTL_RC_OK, "old=0;cpu=12;mem=300;io=7;"},
-      {get, "a=1\nb= 2", CTL_RC_OK, "old=0;a=1;b= 2;"},
-      {get, "NO", CTL_RC_REFUSED, "old=0;"},
-      {get, "no pairs here", CTL_RC_BAD_REPLY, "old=0;"},
-      {get, "UNKNOWN_REQUEST", CTL_RC_UNKNOWN_REQUEST, "old=0;"},
-      {request, "", CTL_RC_CONNECTION_LOST, u, true},
-      {life, "", CTL_RC_CONNECTION_LOST, u, true},
-      {request, "", CTL_RC_OK, u, true, kGateway},
-      {stop, "", CTL_RC_OK, u, true, kGateway},
-      {shutdown, "", CTL_RC_OK, u, true, kGateway},
-      {life, "", CTL_RC_BAD_REPLY, u, true, kGateway},
-      {doMeasure, "", CTL_RC_BAD_REPLY, u, true, kGateway},
-      {change, "", CTL_RC_BAD_REPLY, u, true, kGateway},
-      {get, "", CTL_RC_BAD_REPLY, "old=0;", true, kGateway},
-  };
-  for (auto& r : rows) {
-    SCOPED_TRACE(r.body + (r.close ? "(closes)" : "") + (r.type == kGateway ? " (gateway)" : ""));
-    TestServer component(nullptr, Answer({r.close ? "" : Reply(r.body)}));
-    std::string out = u;
-    EXPECT_EQ(r.op(Params(component.port, 5, r.type), out), r.rc);
-    EXPECT_EQ(out, r.out);
-  }
-}
-
-// Replies that come in several messages, or not at all. A request that got
-// its reply ends at once (its timer too); one without waits out its
-// time-out, in whole seconds.
-TEST(CtlRequests, MessageSequencesAndTimeouts) {
-  const std::string bad = Reply("BAD", "WRONG"), noise = Reply("noise", "CTL_RESP", '#');
-  const std::string u = "untouched";
-  struct {
-    const char* what;
-    ComponentTypeEnum type;
     std::vector<std::string> frames;
     int rc;
-    std::string reply;  // untouched where the request waits out its time-out
-    int timeout = 1;
+    std::string out;
+    ComponentTypeEnum type = kOrdinary;
+    int waits = -1;  // the time-out, waited out; -1: a time-out of 5 s, not reached
   } rows[] = {
-      {"rejected, then valid", kOrdinary, {bad, Reply("good")}, CTL_RC_OK, "good"},
-      {"two valid replies", kOrdinary, {Reply("first"), Reply("second")}, CTL_RC_OK, "first"},
-      {"gateway: ignored, then valid", kGateway, {noise, Reply("OK")}, CTL_RC_OK, "OK"},
-      {"gateway: short (rejected), then valid", kGateway, {"short", Reply("OK")}, CTL_RC_OK, "OK"},
-      {"silence", kOrdinary, {}, CTL_RC_TIMEOUT, u},
-      {"time-out 0: at once", kOrdinary, {}, CTL_RC_TIMEOUT, u, 0},
-      {"rejected, then silence", kOrdinary, {bad}, CTL_RC_BAD_REPLY, u},
-      {"gateway: ignored, then silence", kGateway, {noise}, CTL_RC_TIMEOUT, u},
-      {"gateway: rejected, then silence", kGateway, {"short"}, CTL_RC_BAD_REPLY, u},
+      {life, {Reply("OK")}, CTL_RC_OK, "OK"},
+      {life, {Reply("OK fine")}, CTL_RC_OK, " fine"},
+      {life, {Reply("WARNING: disk")}, CTL_RC_WARNING, " disk"},
+      {life, {Reply("OK" + x250)}, CTL_RC_OK, x200},
+      {life, {Reply("WARNING:" + x250)}, CTL_RC_WARNING, x200},
+      {life, {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
+      {life, {Reply("KO")}, CTL_RC_BAD_REPLY, u},
+      {life, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
+      {doMeasure, {Reply("OK")}, CTL_RC_OK, u},
+      {doMeasure, {Reply("NO")}, CTL_RC_REFUSED, u},
+      {doMeasure, {Reply("OK ")}, CTL_RC_BAD_REPLY, u},
+      {doMeasure, {Reply("ok")}, CTL_RC_BAD_REPLY, u},
+      {doMeasure, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
+      {change, {Reply("OK")}, CTL_RC_OK, u},
+      {change, {Reply("NO")}, CTL_RC_REFUSED, u},
+      {change, {Reply("NOPE")}, CTL_RC_BAD_REPLY, u},
+      {stop, {Reply("anything at all")}, CTL_RC_OK, u},
+      {request, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "UNKNOWN_REQUEST"},
+      {request, {Reply("")}, CTL_RC_OK, ""},
+      {get, {Reply("cpu=12\nmem=300\nio=7\n")}, CTL_RC_OK, "old=0;cpu=12;mem=300;io=7;"},
+      {get, {Reply("a=1\nb= 2")}, CTL_RC_OK, "old=0;a=1;b= 2;"},
+      {get, {Reply("NO")}, CTL_RC_REFUSED, "old=0;"},
+      {get, {Reply("no pairs here")}, CTL_RC_BAD_REPLY, "old=0;"},
+      {get, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "old=0;"},
+      {request, {""}, CTL_RC_CONNECTION_LOST, u},
+      {life, {""}, CTL_RC_CONNECTION_LOST, u},
+      {request, {""}, CTL_RC_OK, u, kGateway},
+      {stop, {""}, CTL_RC_OK, u, kGateway},
+      {shutdown, {""}, CTL_RC_OK, u, kGateway},
+      {life, {""}, CTL_RC_BAD_REPLY, u, kGateway},
+      {doMeasure, {""}, CTL_RC_BAD_REPLY, u, kGateway},
+      {change, {""}, CTL_RC_BAD_REPLY, u, kGateway},
+      {get, {""}, CTL_RC_BAD_REPLY, "old=0;", kGateway},
+      {request, {bad, Reply("good")}, CTL_RC_OK, "good"},  // rejected, then valid
+      {request, {Reply("first"), Reply("second")}, CTL_RC_OK, "first"},
+      {request, {noise, Reply("OK")}, CTL_RC_OK, "OK", kGateway},  // ignored, then valid
+      {request, {"short", Reply("OK")}, CTL_RC_OK, "OK", kGateway},
+      {request, {}, CTL_RC_TIMEOUT, u, kOrdinary, 1},
+      {request, {}, CTL_RC_TIMEOUT, u, kOrdinary, 0},  // at once
+      {request, {bad}, CTL_RC_BAD_REPLY, u, kOrdinary, 1},
+      {request, {noise}, CTL_RC_TIMEOUT, u, kGateway, 1},
+      {request, {"short"}, CTL_RC_BAD_REPLY, u, kGateway, 1},
   };
   for (auto& r : rows) {
-    SCOPED_TRACE(r.what);
+    SCOPED_TRACE(&r - rows);
     TestServer component(nullptr, Answer(r.frames));
-    CtlHostParams p = Params(component.port, r.timeout, r.type);
-    std::string reply = u;
+    std::string out = u;
     auto t0 = Clock::now();
-    EXPECT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", reply), r.rc);
+    EXPECT_EQ(r.op(Params(component.port, r.waits < 0 ? 5 : r.waits, r.type), out), r.rc);
     double s = SecondsSince(t0);
-    EXPECT_EQ(reply, r.reply);
-    const bool waits = r.reply == u;
-    EXPECT_GE(s, waits ? r.timeout - 0.05 : 0);
-    EXPECT_LT(s, waits && r.timeout ? r.timeout + 2.0 : 1.0);
+    EXPECT_EQ(out, r.out);
+    EXPECT_GE(s, r.waits - 0.05);
+    EXPECT_LT(s, r.waits > 0 ? r.waits + 2.0 : 1.0);
   }
 }
 
-// A request whose frame cannot be allocated after the connect: the failure
-// passes to the caller, and the link has ended before the objects its reader
-// calls are gone (sanitizers see the difference).
-TEST(CtlRequests, AllocationFailureAfterConnectUnwindsCleanly) {
-  RawListener peer;
-  int small = 4096;  // inherited by the accepted socket: the request cannot go out at once
-  ::setsockopt(peer.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  CtlHostParams p = Params(peer.PortText());
-  const std::string big(4 << 20, 'r');
-  std::string reply = "untouched";
-  FailAllocation(2, 1 << 20);  // after the message itself: what is left of its frame
-  EXPECT_THROW(CtlInterface::CtlRequest(p, big, reply), std::bad_alloc);
-  FailAllocation(0);
-  EXPECT_EQ(reply, "untouched");
-}
-
-TEST(CtlRequests, TimerThatCannotStartGivesTimerFailed) {
+// Failures after the connect pass to the caller, and the link has ended
+// before the objects its reader calls are gone (sanitizers see the
+// difference): a frame that cannot be allocated, a timer that cannot start.
+TEST(CtlRequests, FailuresAfterTheConnectUnwindCleanly) {
   TraceCapture trace({"CtlClient"});
   RawListener peer;  // never accepts: no thread on the other side
-  CtlHostParams p = Params(peer.PortText());
+  int small = 4096;  // inherited by the accepted socket: a large request cannot go out at once
+  ::setsockopt(peer.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const CtlHostParams p = Params(peer.PortText());
   std::string reply = "untouched";
+  FailAllocation(2, 1 << 20);  // after the message itself: what is left of its frame
+  EXPECT_THROW(CtlInterface::CtlRequest(p, std::string(4 << 20, 'r'), reply), std::bad_alloc);
+  FailAllocation(0);
   os_fault::FailThreadCreation(3);  // the Link's writer and reader, then the timer
-  int rc = CtlInterface::CtlRequest(p, "LIFE_CHECK", reply);
+  EXPECT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", reply), CTL_RC_TIMER_FAILED);
   os_fault::Reset();
-  EXPECT_EQ(rc, CTL_RC_TIMER_FAILED);
   EXPECT_EQ(reply, "untouched");
   EXPECT_EQ(trace.Count("The native return code: " + std::to_string(EAGAIN), 1), 1);
   EXPECT_EQ(trace.Count("CtlTimer::Activate failed", 1), 1);
