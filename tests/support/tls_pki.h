@@ -1,8 +1,7 @@
-// Certificates made once per test program, in process (P-256, milliseconds):
-// an authority, a server certificate for 127.0.0.1, ::1 and localhost, a
-// client certificate, an expired server certificate, and a second authority
-// with a server and a client certificate of its own; as PEM text and files.
-// And a server of the library's own classes, with or without TLS.
+// Certificates made once per test program, in process (P-256, milliseconds),
+// as PEM text and files: an authority, a server certificate for 127.0.0.1,
+// ::1 and localhost, a client, an expired server, and a second authority with
+// a server and a client of its own. And a server of the library's own classes.
 #pragma once
 
 #include <openssl/pem.h>
@@ -95,27 +94,24 @@ inline const TestPki& Pki() {
     t.dir = dir;
     const char* names = "IP:127.0.0.1,IP:::1,DNS:localhost";
     Made ca = Make("hx test CA", nullptr), other = Make("hx other CA", nullptr);
-    Made made[] = {ca,
-                   Make("hx test server", &ca, names),
-                   Make("hx test client", &ca),
-                   Make("hx expired server", &ca, names, -30, -1),
-                   other,
-                   Make("hx other server", &other, names),
-                   Make("hx other client", &other)};
-    TlsPair* into[] = {&t.ca,      &t.server,      &t.client,     &t.expired,
-                       &t.otherCa, &t.otherServer, &t.otherClient};
-    const char* files[] = {"ca",       "server",       "client",      "expired",
-                           "other-ca", "other-server", "other-client"};
-    for (int i = 0; i < 7; ++i) {
-      Made& m = made[i];
-      *into[i] = {Pem([&](BIO* b) { PEM_write_bio_X509(b, m.cert); }), Pem([&](BIO* b) {
-                    PEM_write_bio_PrivateKey(b, m.key, nullptr, nullptr, 0, nullptr, nullptr);
-                  }),
-                  t.dir + "/" + files[i] + ".crt", t.dir + "/" + files[i] + ".key"};
-      std::ofstream(into[i]->certFile) << into[i]->cert;
-      std::ofstream(into[i]->keyFile) << into[i]->key;
-    }
-    for (Made& m : made) {
+    const struct {
+      TlsPair& into;
+      const char* file;
+      Made m;
+    } made[] = {{t.ca, "ca", ca},
+                {t.server, "server", Make("hx test server", &ca, names)},
+                {t.client, "client", Make("hx test client", &ca)},
+                {t.expired, "expired", Make("hx expired server", &ca, names, -30, -1)},
+                {t.otherCa, "other-ca", other},
+                {t.otherServer, "other-server", Make("hx other server", &other, names)},
+                {t.otherClient, "other-client", Make("hx other client", &other)}};
+    for (const auto& [into, file, m] : made) {
+      into.cert = Pem([&](BIO* b) { PEM_write_bio_X509(b, m.cert); });
+      into.key = Pem([&](BIO* b) { PEM_write_bio_PrivateKey(b, m.key, 0, 0, 0, 0, 0); });
+      into.certFile = t.dir + "/" + file + ".crt";
+      into.keyFile = t.dir + "/" + file + ".key";
+      std::ofstream(into.certFile) << into.cert;
+      std::ofstream(into.keyFile) << into.key;
       X509_free(m.cert);
       EVP_PKEY_free(m.key);
     }
