@@ -43,7 +43,6 @@ struct Client {
   }
 };
 
-// Accepts one connection on `listener` into `link`, with a server context.
 bool AcceptInto(os_tcp_connection_server& listener, Link& link, std::shared_ptr<TlsContext> tls) {
   auto* s = new os_tcp_socket(0);
   timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
@@ -223,12 +222,10 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
   p.server.DisConnect();
 }
 
-// The client checks the server's chain and that its certificate is for the
-// host dialled (addresses for an address, DNS names for a name) or for
-// expectedPeerName; a server with mutual TLS (clientId or serverSaw set)
-// serves only certificates of its authority and tells the session whom it
-// serves. The refused side's peer sees a failed handshake: a TLS 1.3 client
-// learns of the server's refusal after Connect, as its link's first read.
+// The client checks the server's chain and its name (an address, a DNS name,
+// or expectedPeerName); a server with mutual TLS serves only certificates of
+// its authority and names whom it serves. The refused side's peer sees a failed
+// handshake: a TLS 1.3 client learns of a refusal after Connect, as a read.
 TEST(TlsLink, WhatEachSideVerifies) {
   const TestPki& k = Pki();
   const struct {
@@ -361,9 +358,8 @@ TEST(TlsLink, ClearAndTlsPeersThatMeetEndQuicklyWithoutHarmToOthers) {
   }
 }
 
-// A peer that says nothing costs its link the handshake time-out and no
-// more; meanwhile the server serves others. A client that hears nothing
-// gives up after its own time-out with ETIMEDOUT.
+// A silent peer costs its link the handshake time-out and no more, while the
+// server serves others; a client that hears nothing ends with ETIMEDOUT.
 TEST(TlsLink, SilentPeersRunOutOfTime) {
   const long kHandshakeMs = 300;
   const std::string timedOut = "TLS handshake failed: handshake timed out after 300 ms";
@@ -465,9 +461,9 @@ TEST(TlsLink, EveryShutdownOrder) {
 }
 
 // What a standard TLS peer does and sees: the frames inside TLS both ways are
-// the clear frames; an end of stream with or without close_notify
-// counts as a clear link's, between frames or inside one; a started frame is
-// under the frame time-out; a local close sends close_notify.
+// the clear frames; an end of stream with or without close_notify counts as a
+// clear link's; a started frame is under the frame time-out; a local close
+// sends close_notify.
 TEST(TlsLink, AStandardTlsPeer) {
   using SP = StandardPeer;
   const struct {
