@@ -1,15 +1,8 @@
 #!/usr/bin/env bash
 # The library as its users meet it, from a built (shared, default) build
-# folder: 1. installed into a fresh prefix (layout, SONAME, exported symbols
-# against abi/hx_net.symbols, tools); 2. every installed header alone as
-# C++17 and C++20, and as C11 when it declares C functions; 3. consumers in
-# C++ (find_package and pkg-config, C++17 and C++20) and C, built with
-# -Wall -Wextra -Wpedantic -Werror and run; 4. the static build in
-# <build>-static: built, tested, installed, the consumers linked against it;
-# 5. the Debian packages: made, listed, their dependencies checked, the
-# consumers built against the unpacked development package.
-#
-#   tests/install/run.sh [BUILD]   (default: build)
+# folder, in the five steps below; the consumers in C++ (find_package and
+# pkg-config, C++17 and C++20) and C are built with -Wall -Wextra -Wpedantic
+# -Werror and run.   tests/install/run.sh [BUILD]   (default: build)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
@@ -19,10 +12,7 @@ component=""
 trap '[ -z "$component" ] || kill "$component" 2>/dev/null; rm -rf "$work"' EXIT
 started=$(date +%s)
 step() { printf -- '--- install: %s (%ss)\n' "$*" "$(($(date +%s) - started))"; }
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 logged() {  # logged LOG WHAT COMMAND...: runs it, shows the log when it fails
   local log="$work/$1" what="$2"
   shift 2
@@ -82,7 +72,7 @@ build_consumers() {  # PREFIX NAME [STANDARDS]: every consumer, built and run
   LD_LIBRARY_PATH="$libdir" "$out/pc_c" || fail "$name: pkg-config C consumer"
 }
 
-step "1. install into a fresh prefix"
+step "1. install into a fresh prefix: layout, SONAME, exported symbols, tools"
 prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null
 check_layout "$prefix"
@@ -90,19 +80,14 @@ lib="$(pc_dir "$prefix")/../libhx_net.so"
 soname="$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')"
 [ "$soname" == "libhx_net.so.$major" ] || fail "SONAME is '$soname'"
 "$root/abi/symbols.sh" check "$(readlink -f "$lib")"
-[ -x "$prefix/bin/hxnet-component" ] || fail "hxnet-component not installed"
 [ "$("$prefix/bin/hxctl" --version)" == "hxctl $version (library $version)" ] || fail "hxctl --version"
 # A component for the consumers' CTL requests; its first line is its port.
 "$prefix/bin/hxnet-component" --port 0 --host 127.0.0.1 >"$work/component.out" 2>/dev/null &
 component=$!
-for _ in $(seq 1 200); do
-  ctl_port="$(head -n 1 "$work/component.out")"
-  [ -n "$ctl_port" ] && break
-  sleep 0.05
-done
-[ -n "$ctl_port" ] || fail "the installed hxnet-component did not start"
+timeout 10 bash -c "until grep -q . '$work/component.out'; do sleep 0.05; done" || fail "the installed hxnet-component did not start"
+ctl_port="$(head -n 1 "$work/component.out")"
 
-step "2. every installed header alone"
+step "2. every installed header alone, as C++17 and C++20, and as C11 when it declares C functions"
 compile_headers "$prefix"
 
 step "3. consumers of the installed library"
@@ -122,7 +107,7 @@ check_layout "$static_prefix"
 build_consumers "$static_prefix" static
 if readelf -d "$work/consumers-static/pc_c" | grep -q 'libhx_net'; then fail "static consumer needs libhx_net.so"; fi
 
-step "5. Debian packages"
+step "5. Debian packages: contents, dependencies, consumers of the unpacked development package"
 rm -rf "$build/packages"
 (cd "$build" && logged cpack.log cpack cpack -G DEB -B "$build/packages")
 deb() { find "$build/packages" -maxdepth 1 -name "$1_*.deb" -print -quit; }
