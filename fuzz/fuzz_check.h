@@ -34,12 +34,6 @@ inline ExactBuffer CString(const std::string& text, size_t slack = 0) {
 
 // Eight hexadecimal digits of either case at p as a number; -1 when one is not.
 inline long long RefHex8(const char* p) {
-  static const char kHex[] = "0123456789abcdef0123456789ABCDEF";
-  long long v = 0;
-  for (int i = 0; i < 8; ++i) {
-    const char* at = p[i] ? strchr(kHex, p[i]) : nullptr;
-    if (!at) return -1;
-    v = v * 16 + (at - kHex) % 16;
-  }
-  return v;
+  const std::string s(p, 8);
+  return s.find_first_not_of("0123456789abcdefABCDEF") == s.npos ? std::stoll(s, nullptr, 16) : -1;
 }

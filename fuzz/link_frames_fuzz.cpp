@@ -6,14 +6,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
 #include "hx_net/Link.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -30,23 +28,15 @@ std::vector<std::string> Reference(const std::string& d) {
   return out;
 }
 
-struct Collector : LinkCBClass {
-  std::mutex mu;
-  std::condition_variable cv;
-  std::vector<std::string> frames;
-  int ends = 0;
-  bool afterEnd = false;
-  void Receive(unsigned n, const char* d, Link*) override {
+// Every payload is followed by a NUL; the end code is -1.
+struct Collector : hxtest::Recorder {
+  void Receive(unsigned n, const char* d, Link* l) override {
     FUZZ_CHECK(d[n] == '\0');
-    std::lock_guard<std::mutex> g(mu);
-    afterEnd = afterEnd || ends;
-    frames.emplace_back(d, n);
+    Recorder::Receive(n, d, l);
   }
-  void Exception(int code, Link*) override {
+  void Exception(int code, Link* l) override {
     FUZZ_CHECK(code == -1);
-    std::lock_guard<std::mutex> g(mu);
-    ++ends;
-    cv.notify_all();
+    Recorder::Exception(code, l);
   }
 };
 
@@ -62,18 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(link.AcceptConnection(os_tcp_socket::adopt(sv[0])) == 0);
     // The reader drains the other end meanwhile; a write fails only once the
     // link has closed on a bad frame, and then nothing more is needed.
-    for (ssize_t off = 0, w = 1; off < static_cast<ssize_t>(size) && w > 0; off += w)
-      w = send(sv[1], data + off, size - static_cast<size_t>(off), MSG_NOSIGNAL);
+    hxtest::WriteAll(sv[1], std::string(reinterpret_cast<const char*>(data), size));
     shutdown(sv[1], SHUT_WR);
-    {
-      std::unique_lock<std::mutex> g(rec.mu);
-      FUZZ_CHECK(rec.cv.wait_for(g, std::chrono::seconds(20), [&] { return rec.ends > 0; }));
-    }
+    FUZZ_CHECK(rec.WaitEnd(std::chrono::seconds(20)));
     link.DisConnect();
     FUZZ_CHECK(link.IsTerminated());
   }
   close(sv[1]);
-  FUZZ_CHECK(rec.ends == 1 && !rec.afterEnd);
-  FUZZ_CHECK(rec.frames == Reference(std::string(reinterpret_cast<const char*>(data), size)));
+  FUZZ_CHECK(rec.Ends() == 1 && !rec.receiveAfterEnd);
+  FUZZ_CHECK(rec.Frames() == Reference(std::string(reinterpret_cast<const char*>(data), size)));
   return 0;
 }

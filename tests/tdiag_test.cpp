@@ -53,7 +53,9 @@ void TraceAtLevel(unsigned n) {
   HX_TRACE(n, "line " << n);
 }
 
-TEST_F(TDiagTest, ALinePassesWhenTheModuleLevelIsAtLeastItsLevel) {
+// A context line passes by its context's level, any other by its module's;
+// neither passes with debug output off.
+TEST_F(TDiagTest, ALinePassesByItsModuleLevelOrItsContextLevel) {
   for (unsigned module = 0; module <= 6; ++module) {
     d.SetModuleLevel("ws_service", module);
     for (unsigned n = 0; n <= 6; ++n) {
@@ -64,16 +66,11 @@ TEST_F(TDiagTest, ALinePassesWhenTheModuleLevelIsAtLeastItsLevel) {
     }
   }
   d.SetModuleLevel("ws_service", 0);
-  d.SetModuleLevel("Link", 6);  // another module's level does not open this one
+  d.SetModuleLevel("CtlClient", 2);  // another module's level does not open this one
   TraceAtLevel(1);
-  EXPECT_TRUE(trace.Lines().empty());
-}
-
-TEST_F(TDiagTest, ContextLinesPassByTheContextLevelOthersDoNot) {
-  d.SetModuleLevel("CtlClient", 2);
   d.SetContextLevel(8192, 3);
   for (bool on : {true, false}) {
-    d.EnableDebugOutput(on);  // the context rule does not bypass the switch
+    d.EnableDebugOutput(on);
     CTL_SCOPE("CtlInterface::CtlRequest");
     HX_TRACE_CTX(3, kCtlTraceContext, "request");
     HX_TRACE_CTX(4, kCtlTraceContext, "too deep for the context");
@@ -118,8 +115,8 @@ void Inner() {
 }
 
 // A line ends in a destructor: an exception out of the sink would end the
-// process there.
-TEST_F(TDiagTest, TheSinkReceivesEveryFieldAndMayThrow) {
+// process there. A null sink restores the default, on standard error.
+TEST_F(TDiagTest, TheSinkReceivesEveryFieldMayThrowAndNullRestoresTheDefault) {
   d.SetModuleLevel("ws_service", 6);
   {
     WS_SCOPE("ws_service_send");
@@ -138,6 +135,19 @@ TEST_F(TDiagTest, TheSinkReceivesEveryFieldAndMayThrow) {
   d.SetSink(trace.Sink());
   TraceAtLevel(4);
   EXPECT_EQ(Shown(), Texts{"ws_service|4|-1|tdiag_test|line 4"}) << "the next line is not affected";
+  d.SetModuleLevel("AcceptManager", 4);
+  d.SetSink(nullptr);
+  testing::internal::CaptureStderr();
+  {
+    ACCEPTMGR_SCOPE("AcceptManagerCBClass::Reap");
+    HX_TRACE(4, "reaped " << 3 << " links");
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(trace.Lines().empty()) << "the replaced sink still receives lines";
+  EXPECT_NE(err.find(" AcceptManager 4 AcceptManagerCBClass::Reap: reaped 3 links\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
 }
 
 // In the order of kModules; each key must lead to its own module's level.
@@ -175,22 +185,6 @@ TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
   ASSERT_GE(kept.size(), 2u);
   EXPECT_EQ(kept.end()[-2].scope + "|" + kept.end()[-2].text + "|" + kept.back().text,
             "ServerLink::ServerThread|kept in memory|kept by its context");
-}
-
-TEST_F(TDiagTest, NullSinkRestoresTheDefaultOnStandardError) {
-  d.SetModuleLevel("AcceptManager", 4);
-  d.SetSink(nullptr);
-  testing::internal::CaptureStderr();
-  {
-    ACCEPTMGR_SCOPE("AcceptManagerCBClass::Reap");
-    HX_TRACE(4, "reaped " << 3 << " links");
-  }
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(trace.Lines().empty()) << "the replaced sink still receives lines";
-  EXPECT_NE(err.find(" AcceptManager 4 AcceptManagerCBClass::Reap: reaped 3 links\n"),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
 }
 
 // A sink may trace and configure: the facility holds none of its locks while
