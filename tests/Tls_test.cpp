@@ -294,6 +294,8 @@ TEST(TlsLink, NoResetAfterARefusal) {
   StandardPeer p(true);
   ASSERT_TRUE(p.Open());
   EXPECT_NE(p.NextReadError(), SSL_ERROR_NONE);  // the alert
+  char c;
+  ASSERT_EQ(::recv(p.raw.fd, &c, 1, 0), 0);  // then the server's end: it has shut down
   auto alerted = Clock::now();
   ASSERT_EQ(::send(p.raw.fd, "late", 4, MSG_NOSIGNAL), 4);
   tcp_info info{};  // acknowledged, or reset
