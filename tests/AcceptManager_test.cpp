@@ -87,9 +87,9 @@ std::string GcLine(int deleted, int total) {
 
 class AcceptManagerTest : public ::testing::Test {
  protected:
-  void Start(EchoManager& m) {
-    server.SetCallbackObject(m);
-    port = server.InitServer(0, nullptr, 10, -1);
+  void Start(ServerLink& s, EchoManager& m) {
+    s.SetCallbackObject(m);
+    port = s.InitServer(0, nullptr, 10, -1);
     ASSERT_GT(port, 0);
   }
   TraceCapture trace{{"AcceptManager", "ServerLink"}, 5};
@@ -99,44 +99,57 @@ class AcceptManagerTest : public ::testing::Test {
 
 }  // namespace
 
-// A connection that closes stays until the next accept; its callback object
-// goes with it only when DeleteWithLink() says so.
-TEST_F(AcceptManagerTest, ClosedConnectionIsReclaimedAtTheNextAccept) {
+// One server's links from accept to stop. A failing CreateLinkCBObject
+// closes that connection only. Limits reach every accepted link before its
+// first frame; the cap closes new connections at once while it is reached
+// (no callback object for them), and a link that has ended stops counting
+// before it is reaped. An ended link stays until the next accept; its
+// callback object goes with it only when DeleteWithLink() says so. The stop
+// ends the live links in accept order.
+TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
   for (bool deleteWithLink : {true, false}) {
     SCOPED_TRACE(deleteWithLink ? "deleted with the link" : "kept by its owner");
     trace.Clear();
     EchoManager manager(deleteWithLink);
-    ServerLink s;
-    s.SetCallbackObject(manager);
-    int p = s.InitServer(0, nullptr, 10, -1);
-    Client first;
-    ASSERT_TRUE(first.Open(p) && first.RoundTrip("one"));
-    ASSERT_TRUE(trace.WaitFor(GcLine(0, 1)));
-    first.link.DisConnect();
-    ASSERT_TRUE(manager.ReaderEnded(0));
+    LinkLimits limits;
+    limits.maxPayload = 100;
+    manager.SetLinkLimits(limits);
+    manager.SetMaxLinks(2);
+    ServerLink s;  // one per round: a stopped server stays stopped
+    Start(s, manager);
+    manager.failNext = true;
+    {
+      RawClient raw(port);
+      EXPECT_TRUE(WaitPeerClose(raw.fd));
+    }
+    ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
+    Client clients[3];
+    ASSERT_TRUE(clients[0].Open(port) && clients[0].RoundTrip(std::string(100, 'x')));
+    ASSERT_TRUE(clients[1].Open(port) && clients[1].RoundTrip("two"));
+    {
+      RawClient refused(port);
+      EXPECT_TRUE(WaitPeerClose(refused.fd));
+    }
+    // Its accept is over (and reaps nothing) before the first link ends.
+    ASSERT_TRUE(trace.WaitCount(GcLine(0, 2), 2));
+    EXPECT_EQ(trace.Count("Maximum of 2 links reached: closing the new connection from 127.0.0.1:"),
+              1);
+    EXPECT_EQ(manager.Made(2), nullptr);
+    ASSERT_EQ(clients[0].link.Send(std::string(101, 'y').data(), 101), 0);
+    ASSERT_TRUE(manager.ReaderEnded(0));  // ended, not reaped yet
+    EXPECT_EQ(manager.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
     EXPECT_EQ(manager.Destroyed(), 0);
-    Client second;
-    ASSERT_TRUE(second.Open(p) && second.RoundTrip("two"));
-    ASSERT_TRUE(trace.WaitFor(GcLine(1, 2)));
+    ASSERT_TRUE(clients[2].Open(port) && clients[2].RoundTrip("served"));  // 0 no longer counts
+    ASSERT_TRUE(trace.WaitFor(GcLine(1, 3)));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 1 : 0);
     s.StopServer();
-    EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 2 : 0);
+    EXPECT_EQ(manager.Locked([&] { return manager.ended; }), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 3 : 0);
     EXPECT_EQ(manager.kept.size(),
-              deleteWithLink ? 0u : 2u);  // still whole: their owner frees them
+              deleteWithLink ? 0u : 3u);  // still whole: their owner frees them
+    EXPECT_EQ(manager.LinkCount(), 0u);
+    for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
   }
-}
-
-TEST_F(AcceptManagerTest, StopDisconnectsLiveLinksInAcceptOrder) {
-  EchoManager manager;
-  Start(manager);
-  Client clients[3];
-  for (auto& c : clients)
-    ASSERT_TRUE(c.Open(port) && c.RoundTrip("hello"));  // accepted before the next one connects
-  server.StopServer();
-  EXPECT_EQ(manager.Locked([&] { return manager.ended; }), (std::vector<int>{0, 1, 2}));
-  EXPECT_EQ(manager.Destroyed(), 3);
-  EXPECT_EQ(manager.LinkCount(), 0u);
-  for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
 }
 
 // StopServer from an accepted link's callback: the server thread's clean-up
@@ -149,57 +162,12 @@ TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerComplete
     server.StopServer();
     returned.set_value();
   };
-  Start(manager);
+  Start(server, manager);
   Client client;
   ASSERT_TRUE(client.Open(port));
   ASSERT_EQ(client.link.Send("stop", 4), 0);
   ASSERT_EQ(returned.get_future().wait_for(kWait), std::future_status::ready);
   EXPECT_TRUE(client.rec.WaitEnd());  // the server thread ended and closed its links
   server.StopServer();
-  EXPECT_EQ(manager.Destroyed(), 1);
-}
-
-// Limits reach every accepted link before its first frame; the cap closes
-// new connections at once while it is reached, and a link that has ended
-// stops counting before it is reaped.
-TEST_F(AcceptManagerTest, LinkLimitsAndTheCapOnOpenLinks) {
-  EchoManager manager;
-  LinkLimits limits;
-  limits.maxPayload = 100;
-  manager.SetLinkLimits(limits);
-  manager.SetMaxLinks(1);
-  Start(manager);
-  Client first;
-  ASSERT_TRUE(first.Open(port) && first.RoundTrip(std::string(100, 'x')));
-  {
-    RawClient refused(port);
-    EXPECT_TRUE(WaitPeerClose(refused.fd));
-  }
-  // Its accept is over (and reaps nothing) before the first link ends.
-  ASSERT_TRUE(trace.WaitCount(GcLine(0, 1), 2));
-  EXPECT_EQ(trace.Count("Maximum of 1 links reached: closing the new connection from 127.0.0.1:"),
-            1);
-  EXPECT_EQ(manager.Made(1), nullptr);  // no callback object for it
-  ASSERT_EQ(first.link.Send(std::string(101, 'y').data(), 101), 0);
-  ASSERT_TRUE(manager.ReaderEnded(0));  // ended, not reaped yet
-  EXPECT_EQ(manager.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
-  Client second;  // the first no longer counts
-  EXPECT_TRUE(second.Open(port) && second.RoundTrip("served"));
-  server.StopServer();
-}
-
-TEST_F(AcceptManagerTest, FailingCreateLinkCBObjectClosesThatConnectionOnly) {
-  EchoManager manager;
-  Start(manager);
-  manager.failNext = true;
-  {
-    RawClient raw(port);
-    EXPECT_TRUE(WaitPeerClose(raw.fd));
-  }
-  ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
-  Client next;
-  EXPECT_TRUE(next.Open(port) && next.RoundTrip("still serving"));
-  server.StopServer();
-  EXPECT_EQ(manager.LinkCount(), 0u);
   EXPECT_EQ(manager.Destroyed(), 1);
 }
