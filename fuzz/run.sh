@@ -1,24 +1,18 @@
 #!/bin/sh
-# One fuzz campaign: fuzz/run.sh TARGET SECONDS
-#
-# Builds the fuzz preset (clang, libFuzzer, ASan+UBSan) into build-fuzz, fuzzes
-# TARGET with two workers for SECONDS into fuzz/corpus-work/TARGET (not
-# committed), then merges the inputs that add coverage into fuzz/corpus/TARGET.
-# A finding is saved as fuzz/corpus-work/TARGET-crash-* (or -leak-, ...) and
-# gives exit status 1; replay it with build-fuzz/fuzz/fuzz_TARGET FILE.
+# fuzz/run.sh TARGET SECONDS: fuzzes TARGET (fuzz preset: clang, ASan+UBSan)
+# with two workers into fuzz/corpus-work/TARGET (not committed), then merges
+# the inputs that add coverage into fuzz/corpus/TARGET. A finding is saved as
+# fuzz/corpus-work/TARGET-crash-* (or -leak-, ...) and gives exit status 1;
+# replay it with build-fuzz/fuzz/fuzz_TARGET FILE.
 set -eu
 cd "$(dirname "$0")/.."
 if [ $# -ne 2 ] || [ ! -d "fuzz/corpus/${1:-}" ]; then
   echo "usage: fuzz/run.sh TARGET SECONDS   (targets: $(ls fuzz/corpus | tr '\n' ' '))" >&2
   exit 64
 fi
-target=$1
-seconds=$2
+target=$1 seconds=$2 bin=build-fuzz/fuzz/fuzz_$1 work=fuzz/corpus-work/$1
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "fuzz_$target"
-
-bin=build-fuzz/fuzz/fuzz_$target
-work=fuzz/corpus-work/$target
 mkdir -p "$work"
 # Inputs of at most 2 KiB keep the committed corpus small.
 set -- -max_len=2048 -timeout=10 -rss_limit_mb=2048
