@@ -1,6 +1,6 @@
-// Splitting, the backslash routines and quoting are checked against reference
-// implementations on every input of the fuzz corpora (fuzz/str_split_fuzz.cpp,
-// fuzz/str_escape_fuzz.cpp); the rows here pin the rest.
+// Splitting (and so which bytes are blanks), the backslash routines and quoting
+// are checked against reference implementations on every input of the fuzz
+// corpora (fuzz/str_split_fuzz.cpp, fuzz/str_escape_fuzz.cpp); the rows pin the rest.
 #include "hx_net/strutil.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +48,6 @@ const struct {
     {"strltrim", [](char* s) { return At(s, strltrim(s)); }, " \t\n\v\f\r", "", 0},
     {"strrtrim", [](char* s) { return At(s, strrtrim(s)); }, " \t\n\v\f\r", "", 0},
     {"strtrim", [](char* s) { return At(s, strtrim(s)); }, "", "", 0},
-    {"strtrim", [](char* s) { return At(s, strtrim(s)); }, "\xA0 x \xA0", "\xA0 x \xA0", 5},
     {"strxcpy", [](char* s) -> long { return strxcpy(s, "abc", 5), 0; }, "xy", "abc  ", 0},
     {"strxcpy", [](char* s) -> long { return strxcpy(s, "abc", 2), 0; }, "xy", "ab", 0},
     {"strxcpy", [](char* s) -> long { return strxcpy(s, nullptr, 3), 0; }, "xy", "   ", 0},
