@@ -226,14 +226,11 @@ inline int RawConnectTo(const char* ip, int port, int* localPort = nullptr) {
   if (localPort) *localPort = PortOf(local);
   return fd;
 }
-inline int RawConnect(int port) {
-  return RawConnectTo("127.0.0.1", port);
-}
 
 // A raw client connection, closed when it goes out of scope.
 struct RawClient {
   int fd;
-  explicit RawClient(int port) : fd(RawConnect(port)) {}
+  explicit RawClient(int port) : fd(RawConnectTo("127.0.0.1", port)) {}
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
   ~RawClient() {
@@ -275,7 +272,7 @@ class FullListener : public RawListener {
  public:
   FullListener() {
     ::listen(Fd(), 0);
-    m_Queued = RawConnect(Port());
+    m_Queued = RawConnectTo("127.0.0.1", Port());
   }
   ~FullListener() {
     if (m_Queued >= 0) ::close(m_Queued);
