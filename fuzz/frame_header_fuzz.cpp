@@ -1,7 +1,6 @@
-// The frame header alone: accepted exactly when offset 1 is a blank and
-// offsets 2..9 are eight hexadecimal digits, with the value the reference
-// computes; the type byte is never examined. Built frames are the Link
-// tests' matter.
+// The frame header: accepted exactly when offset 1 is a blank and offsets 2..9
+// are eight hexadecimal digits, with the value the reference computes; the
+// type byte is never examined. Built frames are the Link tests' matter.
 #include <stdint.h>
 #include <string.h>
 

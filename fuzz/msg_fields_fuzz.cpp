@@ -1,5 +1,4 @@
 // The four field scanners against a reference parser, on exact-size buffers.
-//
 // Input: a wanted field name (FuzzedDataProvider random-length string: ends at
 // a backslash followed by any byte but a backslash), then the message text;
 // the last byte sets maxlen (-2..40), the one before it picks the wanted name

@@ -1,6 +1,5 @@
 // strDecoder against the rule as written: replace an entity ("&lt;", "&gt;")
 // until none is left (quadratic, but inputs are a few kilobytes at most).
-//
 // Input: the text (it may hold NUL bytes: the std::string forms see them, the
 // C forms stop at the first); the last byte chooses a buffer without NUL for
 // DecodeBuffer (odd) or one with a NUL, and the one before it the buffer's

@@ -1,9 +1,7 @@
 // The backslash and quoting routines: round trips, in-place runs equal to
 // out-of-place ones, stream forms equal to memory forms, and the decoding of
-// arbitrary text against a reference of the escape table. Destinations are
-// exactly the documented room.
-//
-// Input: a keep list (FuzzedDataProvider random-length string, up to 8 bytes),
+// arbitrary text against a reference of the escape table, into exactly the
+// documented room. Input: a keep list (random-length string, up to 8 bytes),
 // then the text (up to its first NUL); the last byte chooses between a null
 // keep list (even) and the given one (odd).
 #include <FuzzedDataProvider.h>

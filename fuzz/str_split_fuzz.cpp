@@ -1,9 +1,7 @@
 // str2words, strargs and strsplit against reference tokenizers: the result,
 // and the offset and text of every token stored, with token arrays of exactly
-// `max` entries.
-//
-// Input: the text (up to its first NUL); the last byte sets max (-1..12), the
-// one before it the separator of strsplit.
+// `max` entries. Input: the text (up to its first NUL); the last byte sets
+// max (-1..12), the one before it the separator of strsplit.
 #include <FuzzedDataProvider.h>
 #include <ctype.h>
 #include <stdint.h>
