@@ -53,21 +53,17 @@ void TraceAtLevel(unsigned n) {
   HX_TRACE(n, "line " << n);
 }
 
-// A context line passes by its context's level, any other by its module's;
-// neither passes with debug output off.
+// A context line passes by its context's level, any other by its module's.
 TEST_F(TDiagTest, ALinePassesByItsModuleLevelOrItsContextLevel) {
   d.SetModuleLevel("CtlClient", 2);  // another module's level does not open this one
   TraceAtLevel(1);
   d.SetContextLevel(8192, 3);
-  for (bool on : {true, false}) {
-    d.EnableDebugOutput(on);
-    CTL_SCOPE("CtlInterface::CtlRequest");
-    HX_TRACE_CTX(3, kCtlTraceContext, "request");
-    HX_TRACE_CTX(4, kCtlTraceContext, "too deep for the context");
-    HX_TRACE(3, "plain line above the module level");
-    HX_TRACE_CTX(3, 77, "another context");
-    HX_TRACE(2, "plain line at the module level");
-  }
+  CTL_SCOPE("CtlInterface::CtlRequest");
+  HX_TRACE_CTX(3, kCtlTraceContext, "request");
+  HX_TRACE_CTX(4, kCtlTraceContext, "too deep for the context");
+  HX_TRACE(3, "plain line above the module level");
+  HX_TRACE_CTX(3, 77, "another context");
+  HX_TRACE(2, "plain line at the module level");
   EXPECT_EQ(Shown(),
             (Texts{"CtlClient|3|8192|CtlInterface::CtlRequest|request",
                    "CtlClient|2|-1|CtlInterface::CtlRequest|plain line at the module level"}));
