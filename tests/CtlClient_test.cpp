@@ -68,7 +68,6 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
     const char* request;  // null: Shutdown
     std::string body;
   } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
-              {kOrdinary, "STOP", "STOP"},
               {kGateway, "STOP", Flags(0)},
               {kGateway, "LIFE_CHECK", Flags(13)},
               {kGateway, "DO_MEASURE", Flags(14)},
@@ -132,7 +131,6 @@ TEST(CtlExamine, RulesAndDiagnosticsInDirectAndGatewayMode) {
       EXPECT_EQ(text, got == O::kAccepted ? r.text : "unset") << r.what;
     }
   }
-  // The diagnostic lines and their levels.
   TraceCapture trace({"CtlClient"});
   std::string text;
   for (auto [p, gw] : {std::make_pair(Reply("").substr(0, 77), false),
@@ -155,13 +153,10 @@ TEST(CtlExamine, RulesAndDiagnosticsInDirectAndGatewayMode) {
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
 }
 
-// Every operation's reading of the replies, through the forms for a constant
-// parameter block: result and text (the info of LifeCheck, the reply of
-// CtlRequest, the vector of GetMeasurements with the element it held before).
-// An empty frame: the component closes, which ends the request, but for the
-// gateway, which counts the close as an answer with no text. A request that
-// got its reply ends at once (its timer too); one without waits out its
-// time-out, in whole seconds.
+// Every operation's reading of the replies (GetMeasurements keeps what the
+// vector held). An empty frame: the component closes, which the gateway counts
+// as an answer with no text. A request that got its reply ends at once (its
+// timer too); one without waits out its time-out, in whole seconds.
 TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   using Op = std::function<int(const CtlHostParams&, std::string&)>;
   const Op life = [](auto& p, auto& out) { return CtlInterface::LifeCheck(p, out); };
@@ -358,9 +353,8 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
 }
 
 TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
-  // The component echoes the request body as the reply text.
   TestServer component(nullptr, [](const std::string& req) {
-    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};
+    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};  // an echo
   });
   constexpr int kThreads = 8, kEach = 25;
   std::atomic<int> wrong{0};

@@ -1,5 +1,3 @@
-// TLS links: contexts, frames both ways, what is verified, peers that speak
-// clear text or nothing, closes, and what a standard TLS peer sees.
 #include "hx_net/Tls.h"
 
 #include <gtest/gtest.h>
@@ -54,8 +52,7 @@ bool AcceptInto(os_tcp_connection_server& listener, Link& link, std::shared_ptr<
   return link.AcceptConnection(s) == 0;
 }
 
-// Two links over one connection: the client by Connect, the server by
-// AcceptConnection on a socket accepted meanwhile on another thread.
+// Two links over one connection, the server's accepted on another thread.
 struct LinkPair {
   std::unique_ptr<Link> clientOwner{new Link};  // reset to destroy the client while open
   Link& client = *clientOwner;
@@ -397,9 +394,9 @@ TEST(TlsLink, DisConnectDuringTheHandshake) {
   EXPECT_EQ(ReadExact(p.raw.fd, 1), "");  // closed, nothing written
 }
 
-// Every way a TLS link pair can end: each side reports once, the other side
-// sees the end, and nothing hangs. Flush counts frames once TLS has put them
-// on the socket, so Flush then DisConnect delivers all to a slow reader.
+// Every way a TLS link pair can end: each side reports once. Flush counts
+// frames once TLS has put them on the socket, so Flush then DisConnect
+// delivers all to a slow reader.
 TEST(TlsLink, EveryShutdownOrder) {
   struct Closer : Recorder {
     void Receive(unsigned n, const char* d, Link* l) override {
@@ -459,10 +456,8 @@ TEST(TlsLink, EveryShutdownOrder) {
   }
 }
 
-// What a standard TLS peer does and sees: the frames inside TLS both ways are
-// the clear frames; an end of stream with or without close_notify counts as a
-// clear link's; a started frame is under the frame time-out; a local close
-// sends close_notify.
+// A standard TLS peer: the frames inside TLS are the clear frames, an end of
+// stream with or without close_notify counts as a clear link's.
 TEST(TlsLink, AStandardTlsPeer) {
   using SP = StandardPeer;
   const struct {
