@@ -145,16 +145,13 @@ PY
   wait_exit "$cpid" "component exit after the limits"
 fi
 
-# IPv6: a component on ::1 and on ::, reached as ::1 and [::1]; both tools
-# print an IPv6 address as [::1]:port.
+# IPv6: a component on ::1 and on ::, reached as ::1 and [::1].
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
   check "IPv6 life-check, bracketed, no IPv4" "0 0 24" \
     "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
-  expect "IPv6 port taken, [::1]:port" 1 "cannot listen on \[::1\]:$port" "$component" --port "$port" --host ::1
   check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
   wait_exit "$cpid" "component exit after IPv6 stop"
-  expect "IPv6 refused, [::1]:port" 24 "connection refused by \[::1\]:$port" hx "[::1]" "$port" life-check
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
   kill -TERM "$cpid"
