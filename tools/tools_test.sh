@@ -49,9 +49,8 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
   check "$name" "$want" "$got"
 }
 
-# Every command against a running component, which by default listens on
-# 127.0.0.1 alone, prints the port alone on standard output and its link cap
-# on standard error.
+# Every command against a component, which by default listens on 127.0.0.1
+# alone, and prints its port on standard output, its link cap on standard error.
 start_component
 check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
