@@ -147,8 +147,7 @@ struct StandardPeer {
 }  // namespace
 
 // cert, key, ca: a path (starting with '/') goes to the file setting, other
-// text to the PEM one. Contexts from files that build, expectedPeerName and
-// a DNS name: the tools' process tests.
+// text to the PEM one. Contexts from files that build: the tools' process tests.
 TEST(TlsContextBuild, FilesOrPemAndWhatIsWrongWithThem) {
   const TestPki& k = Pki();
   const std::string badPem = "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
@@ -220,6 +219,7 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
 // or expectedPeerName); a server with mutual TLS serves only certificates of
 // its authority and names whom it serves. The refused side's peer sees a failed
 // handshake: a TLS 1.3 client learns of a refusal after Connect, as a read.
+// A wrong expectedPeerName and a DNS name: the tools' process tests.
 TEST(TlsLink, WhatEachSideVerifies) {
   const TestPki& k = Pki();
   const struct {
