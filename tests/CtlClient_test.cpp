@@ -114,7 +114,6 @@ TEST(CtlExamine, RulesAndDiagnosticsInDirectAndGatewayMode) {
       {"blanks around the user id", Reply("OK", "   CTL_RESP\t"), O::kAccepted, O::kAccepted, "OK"},
       {"NULs after the user id", Reply("OK", nuls), O::kAccepted, O::kAccepted, "OK"},
       {"user id with a letter more", Reply("OK", "CTL_RESPX"), O::kRejected, O::kIgnored, ""},
-      {"user id in lower case", Reply("OK", "ctl_resp"), O::kRejected, O::kIgnored, ""},
       {"user id of a request", Reply("OK", "CTL"), O::kRejected, O::kIgnored, ""},
       {"wrong record type", Reply("OK", "CTL_RESP", '-'), O::kRejected, O::kIgnored, ""},
       {"wrong message type", Reply("OK", "CTL_RESP", '+', 'x'), O::kRejected, O::kIgnored, ""},
