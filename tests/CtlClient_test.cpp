@@ -68,7 +68,6 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
     const char* request;  // null: Shutdown
     std::string body;
   } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
-              {kOrdinary, "STOP", "STOP"},
               {kGateway, "STOP", Flags(0)},
               {kGateway, "LIFE_CHECK", Flags(13)},
               {kGateway, "DO_MEASURE", Flags(14)},
@@ -100,39 +99,11 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
   }
 }
 
-TEST(CtlExamine, RulesAndDiagnosticsInDirectAndGatewayMode) {
-  using O = CtlReplyOutcome;
-  const std::string nuls = "CTL_RESP" + std::string(56, '\0');
-  struct {
-    const char* what;
-    std::string payload;
-    O direct, gateway;
-    std::string text;
-  } rows[] = {
-      {"exactly 78 bytes", Reply(""), O::kAccepted, O::kAccepted, ""},
-      {"77 bytes", Reply("").substr(0, 77), O::kRejected, O::kRejected, ""},
-      {"empty", "", O::kRejected, O::kRejected, ""},
-      {"arbitrary bytes 2..13, body OK", Reply("OK"), O::kAccepted, O::kAccepted, "OK"},
-      {"blanks around the user id", Reply("OK", "   CTL_RESP\t"), O::kAccepted, O::kAccepted, "OK"},
-      {"NULs after the user id", Reply("OK", nuls), O::kAccepted, O::kAccepted, "OK"},
-      {"body cut at a NUL", Reply(std::string("OK\0tail", 7)), O::kAccepted, O::kAccepted, "OK"},
-      {"user id with a letter more", Reply("OK", "CTL_RESPX"), O::kRejected, O::kIgnored, ""},
-      {"user id in lower case", Reply("OK", "ctl_resp"), O::kRejected, O::kIgnored, ""},
-      {"user id of a request", Reply("OK", "CTL"), O::kRejected, O::kIgnored, ""},
-      {"wrong record type", Reply("OK", "CTL_RESP", '-'), O::kRejected, O::kIgnored, ""},
-      {"wrong message type", Reply("OK", "CTL_RESP", '+', 'x'), O::kRejected, O::kIgnored, ""},
-  };
+// The diagnostic lines of rejected and ignored replies, at their levels. Which
+// replies are accepted, rejected or ignored: the ctl_reply fuzz target's own
+// classifier, over its corpus in ctest.
+TEST(CtlExamine, DiagnosticsInDirectAndGatewayMode) {
   TDiagFunc fn("CtlClient", g_CtlClientDbg, "test");
-  for (auto& r : rows) {
-    for (bool gw : {false, true}) {
-      std::string text = "unset";
-      O got =
-          CtlExamineReply(fn, static_cast<unsigned>(r.payload.size()), r.payload.data(), gw, text);
-      EXPECT_EQ(got, gw ? r.gateway : r.direct) << r.what << (gw ? " (gateway)" : " (direct)");
-      EXPECT_EQ(text, got == O::kAccepted ? r.text : "unset") << r.what;
-    }
-  }
-  // The diagnostic lines and their levels.
   TraceCapture trace({"CtlClient"});
   std::string text;
   for (auto [p, gw] : {std::make_pair(Reply("").substr(0, 77), false),
@@ -155,13 +126,10 @@ TEST(CtlExamine, RulesAndDiagnosticsInDirectAndGatewayMode) {
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
 }
 
-// Every operation's reading of the replies, through the forms for a constant
-// parameter block: result and text (the info of LifeCheck, the reply of
-// CtlRequest, the vector of GetMeasurements with the element it held before).
-// An empty frame: the component closes, which ends the request, but for the
-// gateway, which counts the close as an answer with no text. A request that
-// got its reply ends at once (its timer too); one without waits out its
-// time-out, in whole seconds.
+// Every operation's reading of the replies (GetMeasurements keeps what the
+// vector held). An empty frame: the component closes, which the gateway counts
+// as an answer with no text. A request that got its reply ends at once (its
+// timer too); one without waits out its time-out, in whole seconds.
 TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   using Op = std::function<int(const CtlHostParams&, std::string&)>;
   const Op life = [](auto& p, auto& out) { return CtlInterface::LifeCheck(p, out); };
@@ -187,7 +155,6 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     ComponentTypeEnum type = kOrdinary;
     int waits = -1;  // the time-out, waited out; -1: a time-out of 5 s, not reached
   } rows[] = {
-      {life, {Reply("OK")}, CTL_RC_OK, "OK"},
       {life, {Reply("OK fine")}, CTL_RC_OK, " fine"},
       {life, {Reply("WARNING: disk")}, CTL_RC_WARNING, " disk"},
       {life, {Reply("OK" + x250)}, CTL_RC_OK, x200},
@@ -195,16 +162,12 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
       {life, {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
       {life, {Reply("KO")}, CTL_RC_BAD_REPLY, u},
       {life, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
-      {doMeasure, {Reply("OK")}, CTL_RC_OK, u},
       {doMeasure, {Reply("NO")}, CTL_RC_REFUSED, u},
       {doMeasure, {Reply("OK ")}, CTL_RC_BAD_REPLY, u},
       {doMeasure, {Reply("ok")}, CTL_RC_BAD_REPLY, u},
       {doMeasure, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
-      {change, {Reply("OK")}, CTL_RC_OK, u},
       {change, {Reply("NO")}, CTL_RC_REFUSED, u},
-      {change, {Reply("NOPE")}, CTL_RC_BAD_REPLY, u},
       {stop, {Reply("anything at all")}, CTL_RC_OK, u},
-      {request, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "UNKNOWN_REQUEST"},
       {request, {Reply("")}, CTL_RC_OK, ""},
       {get, {Reply("cpu=12\nmem=300\nio=7\n")}, CTL_RC_OK, "old=0;cpu=12;mem=300;io=7;"},
       {get, {Reply("a=1\nb= 2")}, CTL_RC_OK, "old=0;a=1;b= 2;"},
@@ -212,13 +175,11 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
       {get, {Reply("no pairs here")}, CTL_RC_BAD_REPLY, "old=0;"},
       {get, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "old=0;"},
       {request, {""}, CTL_RC_CONNECTION_LOST, u},
-      {life, {""}, CTL_RC_CONNECTION_LOST, u},
       {request, {""}, CTL_RC_OK, u, kGateway},
-      {stop, {""}, CTL_RC_OK, u, kGateway},
+      {stop, {""}, CTL_RC_OK, u, kGateway},  // a gateway that stops closes without a reply
       {shutdown, {""}, CTL_RC_OK, u, kGateway},
       {life, {""}, CTL_RC_BAD_REPLY, u, kGateway},
       {doMeasure, {""}, CTL_RC_BAD_REPLY, u, kGateway},
-      {change, {""}, CTL_RC_BAD_REPLY, u, kGateway},
       {get, {""}, CTL_RC_BAD_REPLY, "old=0;", kGateway},
       {request, {bad, Reply("good")}, CTL_RC_OK, "good"},  // rejected, then valid
       {request, {Reply("first"), Reply("second")}, CTL_RC_OK, "first"},
@@ -264,40 +225,26 @@ TEST(CtlRequests, FailuresAfterTheConnectUnwindCleanly) {
   EXPECT_EQ(trace.Count("CtlTimer::Activate failed", 1), 1);
 }
 
-// How a request's connection ends, clear and over TLS: refused (24), not
-// answered within the process-wide bound or the request's own time-out when
-// shorter (27); over TLS as clear, but a failed handshake is a failed
-// connect (24) and one that the time-out ends a time-out (27). A clear
-// connect that fails sends nothing and starts no timer.
-TEST(CtlRequests, ConnectsClearAndOverTls) {
-  RefusingPort refusing;
+// A connect that runs out of time is a time-out (27, ETIMEDOUT) after the
+// process-wide bound or the request's own time-out when shorter, clear or in
+// the TLS handshake; it sends nothing and starts no timer. Other connect
+// failures: the tools' process tests (hxctl's status 24).
+TEST(CtlRequests, ConnectsThatRunOutOfTime) {
   FullListener full;
   ASSERT_TRUE(full.DropsConnects());
-  TestServer tls(ServerTls(Pki().server), Answer({Reply("OK")})),
-      clear(nullptr, Answer({Reply("OK")})),
-      mutual(ServerTls(Pki().server, true), Answer({Reply("OK")}));
   RawListener mute;  // accepts in the kernel, never answers
-  const auto client = ClientTls();
   const std::string backlog = std::to_string(full.Port());
   const struct {
     const char* what;
     std::string port;
     std::shared_ptr<TlsContext> tls;
-    int rc;
-    long connectError;
-    double atLeast;
-    int timeout = 1;
-    long processBoundMs = 21000;
+    double seconds;
+    int timeout;
+    long processBoundMs;
   } rows[] = {
-      {"refused", std::to_string(refusing.port), nullptr, CTL_RC_CONNECT_FAILED, ECONNREFUSED, 0},
-      {"full backlog, 300 ms bound", backlog, nullptr, CTL_RC_TIMEOUT, ETIMEDOUT, 0.3, 5, 300},
-      {"full backlog, 1 s time-out", backlog, nullptr, CTL_RC_TIMEOUT, ETIMEDOUT, 1.0},
-      {"TLS to TLS", tls.port, client, CTL_RC_OK, 0, 0},
-      {"TLS to clear", clear.port, client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
-      {"a client certificate", mutual.port, ClientTls(&Pki().client), CTL_RC_OK, 0, 0},
-      {"no client certificate", mutual.port, client, CTL_RC_CONNECT_FAILED, EPROTO, 0},
-      {"clear to TLS", tls.port, nullptr, CTL_RC_CONNECTION_LOST, 0, 0},
-      {"a silent TLS server", mute.PortText(), client, CTL_RC_TIMEOUT, ETIMEDOUT, 1.0},
+      {"full backlog, 300 ms bound", backlog, nullptr, 0.3, 5, 300},
+      {"full backlog, 1 s time-out", backlog, nullptr, 1.0, 1, 21000},
+      {"a silent TLS server", mute.PortText(), ClientTls(), 1.0, 1, 21000},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -305,23 +252,26 @@ TEST(CtlRequests, ConnectsClearAndOverTls) {
     os_connectable_socket::set_connect_timeout(r.processBoundMs);
     std::string info = "untouched";
     auto t0 = Clock::now();
-    EXPECT_EQ(CtlInterface::LifeCheck(Params(r.port, r.timeout), info, r.tls), r.rc);
+    EXPECT_EQ(CtlInterface::LifeCheck(Params(r.port, r.timeout), info, r.tls), CTL_RC_TIMEOUT);
     double s = SecondsSince(t0);
-    EXPECT_EQ(CtlInterface::LastConnectError(), r.connectError);
-    EXPECT_EQ(info, r.rc == CTL_RC_OK ? "OK" : "untouched");
-    EXPECT_GE(s, r.atLeast - 0.05);
-    EXPECT_LT(s, r.atLeast + 1.0);
-    bool sentOrTimed =
-        trace.Count("CTL request sent to: ") || trace.WaitScope("CtlTimer::Activate", 0ms);
-    EXPECT_FALSE(r.connectError && !r.tls && sentOrTimed);
+    EXPECT_EQ(CtlInterface::LastConnectError(), ETIMEDOUT);
+    EXPECT_EQ(info, "untouched");
+    EXPECT_GE(s, r.seconds - 0.05);
+    EXPECT_LT(s, r.seconds + 1.0);
+    EXPECT_FALSE(trace.Count("CTL request sent to: ") ||
+                 trace.WaitScope("CtlTimer::Activate", 0ms));
   }
   os_connectable_socket::set_connect_timeout(21000);
-  EXPECT_EQ(tls.frames + clear.frames + mutual.frames,
-            2);  // the clear one reached no session
-  // Every operation has its TLS form; the component answers "OK" to all.
+}
+
+// Every operation has its TLS form; the component answers "OK" to all.
+TEST(CtlRequests, EveryOperationOverTls) {
+  TestServer tls(ServerTls(Pki().server), Answer({Reply("OK")}));
+  const auto client = ClientTls();
   const CtlHostParams p = Params(tls.port);
   std::vector<NameValue> pairs;
   std::string reply;
+  EXPECT_EQ(CtlInterface::LifeCheck(p, reply, client), CTL_RC_OK);
   EXPECT_EQ(CtlInterface::DoMeasurements(p, client), CTL_RC_OK);
   EXPECT_EQ(CtlInterface::ChangeLog(p, client), CTL_RC_OK);
   EXPECT_EQ(CtlInterface::GetMeasurements(p, pairs, client), CTL_RC_BAD_REPLY);  // no pairs
@@ -343,7 +293,6 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
     ASSERT_EQ(CtlInterface::CtlRequest(Params(component.port, 5, kGateway), "LIFE_CHECK", reply),
               CTL_RC_OK);
     EXPECT_EQ(trace.Count("CTL response received from GTW:  (m_CtlReply) ==> OK", 3), 1);
-    EXPECT_EQ(trace.Count("==> '" + kHeader + Flags(13) + "'", 3), 1);
   }
   const std::string bad = Reply("BAD", "WRONG"), good = Reply(std::string("OK\0hidden", 9));
   for (std::string host : {"127.0.0.1", "::1"}) {
@@ -374,9 +323,8 @@ TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
 }
 
 TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
-  // The component echoes the request body as the reply text.
   TestServer component(nullptr, [](const std::string& req) {
-    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};
+    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};  // an echo
   });
   constexpr int kThreads = 8, kEach = 25;
   std::atomic<int> wrong{0};

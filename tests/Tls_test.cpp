@@ -1,5 +1,3 @@
-// TLS links: contexts, frames both ways, what is verified, peers that speak
-// clear text or nothing, closes, and what a standard TLS peer sees.
 #include "hx_net/Tls.h"
 
 #include <gtest/gtest.h>
@@ -54,8 +52,7 @@ bool AcceptInto(os_tcp_connection_server& listener, Link& link, std::shared_ptr<
   return link.AcceptConnection(s) == 0;
 }
 
-// Two links over one connection: the client by Connect, the server by
-// AcceptConnection on a socket accepted meanwhile on another thread.
+// Two links over one connection, the server's accepted on another thread.
 struct LinkPair {
   std::unique_ptr<Link> clientOwner{new Link};  // reset to destroy the client while open
   Link& client = *clientOwner;
@@ -150,7 +147,7 @@ struct StandardPeer {
 }  // namespace
 
 // cert, key, ca: a path (starting with '/') goes to the file setting, other
-// text to the PEM one.
+// text to the PEM one. Contexts from files that build: the tools' process tests.
 TEST(TlsContextBuild, FilesOrPemAndWhatIsWrongWithThem) {
   const TestPki& k = Pki();
   const std::string badPem = "-----BEGIN CERTIFICATE-----\nnot base64\n-----END CERTIFICATE-----\n";
@@ -160,15 +157,13 @@ TEST(TlsContextBuild, FilesOrPemAndWhatIsWrongWithThem) {
     bool requireClient;
     const char* error;  // null: builds
   } cases[] = {
-      {true, k.server.certFile, k.server.keyFile, k.ca.certFile, true, nullptr},
-      {false, k.client.certFile, k.client.keyFile, k.ca.certFile, false, nullptr},
       {false, "", "", "", false, nullptr},  // trusts the system's authorities
       {true, "", "", "", false, "a server needs a certificate and its private key"},
       {true, k.dir + "/none.crt", k.server.keyFile, "", false,
        "none.crt': No such file or directory"},
+      {true, k.server.certFile, k.server.certFile, "", false, "privateKeyFile '"},
       {true, k.server.cert, k.client.key, "", false,
        "the private key does not match the certificate"},
-      {true, k.server.certFile, k.server.certFile, "", false, "privateKeyFile '"},
       {true, badPem, k.server.key, "", false, "certificatePem: no certificate in the text"},
       {false, "", "", "hello", false, "caPem: no certificate in the text"},
       {true, k.server.cert, k.server.key, "", true, "requirePeerCertificate needs the authority"},
@@ -203,7 +198,6 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
   Numbered atServer, atClient;
   LinkPair p;
   ASSERT_TRUE(p.Open(ClientTls(&Pki().client), ServerTls(Pki().server, true), atClient, atServer));
-  EXPECT_EQ(p.client.PeerCertificateSubject(), kServerSubject);
   auto sender = [&](Link& from, Numbered& peer) {
     for (uint64_t seq = 0; seq < kFrames; ++seq) {
       std::string f = Numbered::Nth(seq);
@@ -217,7 +211,6 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
   auto up = std::async(std::launch::async, sender, std::ref(p.client), std::ref(atServer));
   EXPECT_TRUE(sender(p.server, atClient));
   EXPECT_TRUE(up.get());
-  EXPECT_EQ(p.server.PeerCertificateSubject(), kClientSubject);
   p.client.DisConnect();
   p.server.DisConnect();
 }
@@ -226,6 +219,7 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
 // or expectedPeerName); a server with mutual TLS serves only certificates of
 // its authority and names whom it serves. The refused side's peer sees a failed
 // handshake: a TLS 1.3 client learns of a refusal after Connect, as a read.
+// A wrong expectedPeerName and a DNS name: the tools' process tests.
 TEST(TlsLink, WhatEachSideVerifies) {
   const TestPki& k = Pki();
   const struct {
@@ -239,10 +233,8 @@ TEST(TlsLink, WhatEachSideVerifies) {
   } cases[] = {
       {"127.0.0.1", &k.server},
       {"::1", &k.server},
-      {"localhost", &k.server},
       {"127.0.0.1", &k.server, nullptr, "localhost"},
       {"127.0.0.2", &k.server, "wrong name: the peer's certificate is not for 127.0.0.2"},
-      {"127.0.0.1", &k.server, "wrong name", "other.example"},
       {"127.0.0.1", &k.expired, "verification failed: certificate has expired"},
       {"127.0.0.1", &k.otherServer, "verification failed: unable to get local issuer"},
       {"127.0.0.1", &k.otherServer, nullptr, "", false},
@@ -352,7 +344,6 @@ TEST(TlsLink, ClearAndTlsPeersThatMeetEndQuicklyWithoutHarmToOthers) {
     } else {
       EXPECT_EQ(other.Connect(ClientTls(nullptr, kHandshakeMs), server.port), -1);
       EXPECT_EQ(trace.Count("TLS handshake failed: peer closed the connection", 2), 1);
-      EXPECT_NE(other.error, ETIMEDOUT);
       EXPECT_EQ(server.First().reason, R::BadHeader);
     }
     EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(kHandshakeMs / 2));
@@ -400,9 +391,9 @@ TEST(TlsLink, DisConnectDuringTheHandshake) {
   EXPECT_EQ(ReadExact(p.raw.fd, 1), "");  // closed, nothing written
 }
 
-// Every way a TLS link pair can end: each side reports once, the other side
-// sees the end, and nothing hangs. Flush counts frames once TLS has put them
-// on the socket, so Flush then DisConnect delivers all to a slow reader.
+// Every way a TLS link pair can end: each side reports once. Flush counts
+// frames once TLS has put them on the socket, so Flush then DisConnect
+// delivers all to a slow reader.
 TEST(TlsLink, EveryShutdownOrder) {
   struct Closer : Recorder {
     void Receive(unsigned n, const char* d, Link* l) override {
@@ -462,10 +453,8 @@ TEST(TlsLink, EveryShutdownOrder) {
   }
 }
 
-// What a standard TLS peer does and sees: the frames inside TLS both ways are
-// the clear frames; an end of stream with or without close_notify counts as a
-// clear link's; a started frame is under the frame time-out; a local close
-// sends close_notify.
+// A standard TLS peer: the frames inside TLS are the clear frames, an end of
+// stream with or without close_notify counts as a clear link's.
 TEST(TlsLink, AStandardTlsPeer) {
   using SP = StandardPeer;
   const struct {
@@ -477,9 +466,6 @@ TEST(TlsLink, AStandardTlsPeer) {
       {"close_notify", [](SP& t) { SSL_shutdown(t.ssl), ::shutdown(t.raw.fd, SHUT_WR); },
        R::PeerClosed, 0},
       {"end between frames", [](SP& t) { ::shutdown(t.raw.fd, SHUT_WR); }, R::PeerClosed, 1},
-      {"end inside a frame",
-       [](SP& t) { t.Write(Frame("cut short").substr(0, 14)), ::shutdown(t.raw.fd, SHUT_WR); },
-       R::NetworkError, 1},
       {"clear bytes", [](SP& t) { WriteAll(t.raw.fd, Frame("clear")); }, R::NetworkError, 0},
       {"a frame that stops coming", [](SP& t) { t.Write(Frame("never finished").substr(0, 12)); },
        R::FrameTimeout, 0},

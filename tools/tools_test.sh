@@ -49,9 +49,8 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
   check "$name" "$want" "$got"
 }
 
-# Every command against a running component, which by default listens on
-# 127.0.0.1 alone, prints the port alone on standard output and its link cap
-# on standard error.
+# Every command against a component, which by default listens on 127.0.0.1
+# alone, and prints its port on standard output, its link cap on standard error.
 start_component
 check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
@@ -145,16 +144,13 @@ PY
   wait_exit "$cpid" "component exit after the limits"
 fi
 
-# IPv6: a component on ::1 and on ::, reached as ::1 and [::1]; both tools
-# print an IPv6 address as [::1]:port.
+# IPv6: a component on ::1 and on ::, reached as ::1 and [::1].
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
   check "IPv6 life-check, bracketed, no IPv4" "0 0 24" \
     "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
-  expect "IPv6 port taken, [::1]:port" 1 "cannot listen on \[::1\]:$port" "$component" --port "$port" --host ::1
   check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
   wait_exit "$cpid" "component exit after IPv6 stop"
-  expect "IPv6 refused, [::1]:port" 24 "connection refused by \[::1\]:$port" hx "[::1]" "$port" life-check
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
   kill -TERM "$cpid"
@@ -207,7 +203,6 @@ if command -v openssl >/dev/null; then
       -days 30 -out "$pki/$1.crt" "${@:2}" 2>/dev/null
   }
   mkkey ca -x509 -days 30 -subj "/CN=hx test CA" -out "$pki/ca.crt"
-  mkkey other-ca -x509 -days 30 -subj "/CN=hx other CA" -out "$pki/other-ca.crt"
   printf 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n' >"$pki/server.ext"
   sign server -extfile "$pki/server.ext"
   sign client
@@ -218,10 +213,6 @@ if command -v openssl >/dev/null; then
   check "TLS life-check" "0 OK" "$(ctl "${ca[@]}" 127.0.0.1 "$port" life-check) $(out)"
   expect "TLS by name" 0 "^open_links=[0-9]" hx --tls-ca="$pki/ca.crt" localhost "$port" get-measure
   expect "TLS wrong name" 24 "TLS handshake failed: wrong name" hx "${ca[@]}" --tls-name other.example 127.0.0.1 "$port" life-check
-  expect "TLS other authority" 24 "TLS handshake failed: verification failed" hx --tls-ca "$pki/other-ca.crt" 127.0.0.1 "$port" life-check
-  check "clear request to TLS" 34 "$(ctl 127.0.0.1 "$port" life-check)"
-  check "TLS stop" 0 "$(ctl "${ca[@]}" 127.0.0.1 "$port" stop)"
-  wait_exit "$cpid" "component exit after TLS stop"
 
   # Mutual TLS; many times without a certificate: the refusal races the request's write.
   start_component --tls-cert "$pki/server.crt" --tls-key "$pki/server.key" --tls-client-ca "$pki/ca.crt"
@@ -231,19 +222,16 @@ if command -v openssl >/dev/null; then
     "$(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" life-check) $(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" stop)"
   wait_exit "$cpid" "component exit after mutual TLS stop"
 
-  # TLS arguments that cannot work.
-  "$component" --tls-cert "$pki/server.crt" >/dev/null 2>&1; check "component cert without key" 64 "$?"
+  # TLS files that cannot work.
   expect "component key of another certificate" 1 "TLS: the private key does not match the certificate" \
     "$component" --tls-cert "$pki/server.crt" --tls-key "$pki/client.key"
-  check "hxctl TLS options without --tls-ca" 64 "$(ctl --tls-name x 127.0.0.1 4000 life-check)"
-  check "hxctl certificate without key" 64 "$(ctl "${ca[@]}" --tls-cert "$pki/client.crt" 127.0.0.1 4000 life-check)"
   expect "hxctl missing authority file" 64 "none.crt': No such file" hx --tls-ca "$pki/none.crt" 127.0.0.1 4000 life-check
 else
   echo "tools: TLS checks skipped: no openssl command"
 fi
 
-# Versions: the program's and the library's it runs with (the same here).
-check "hxctl --version" "0 1" "$(ctl --version) $(grep -cE '^hxctl ([0-9]+\.[0-9]+\.[0-9]+) \(library \1\)$' "$work/out")"
+# Versions: the program's and the library's it runs with (the same here;
+# hxctl's: the install test).
 "$component" --version >"$work/out" 2>&1
 check "component --version" "0 1" "$? $(grep -cE '^hxnet-component ([0-9.]+) \(library \1\)$' "$work/out")"
 
@@ -254,11 +242,12 @@ a="127.0.0.1 4000 life-check"
 # shellcheck disable=SC2086
 for args in "--count 0 $a" "--count=many $a" "--interval 1 $a" "--count 2 --interval -1 $a" "--timeout= $a" \
   "--timeout -1 $a" "127.0.0.1 4000 dance" "127.0.0.1 http life-check" "127.0.0.1 70000 life-check" \
-  "$(printf 'h%.0s' $(seq 1 300)) 4000 life-check"; do
+  "$(printf 'h%.0s' $(seq 1 300)) 4000 life-check" "--tls-name x $a" "--tls-ca c --tls-cert c $a"; do
   check "hxctl ${args:0:30}" 64 "$(ctl $args)"
 done
 # shellcheck disable=SC2086
-for args in "--port nope" "--port=nope" "--frobnicate" "--keepalive 60,0,6" "--allow-control-from=host.example"; do
+for args in "--port nope" "--port=nope" "--frobnicate" "--keepalive 60,0,6" "--allow-control-from=host.example" \
+  "--tls-cert c"; do
   "$component" $args >/dev/null 2>&1; check "component $args" 64 "$?"
 done
 "$component" --help >"$work/out" 2>&1

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# The library as its users meet it, from a built (shared, default) build
-# folder, in the five steps below; the consumers in C++ (find_package and
-# pkg-config, C++17 and C++20) and C are built with -Wall -Wextra -Wpedantic
-# -Werror and run.   tests/install/run.sh [BUILD]   (default: build)
+# The library as its users meet it, from a built (shared) build folder, in the
+# steps below.   tests/install/run.sh [BUILD]   (default: build)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../.." && pwd)"

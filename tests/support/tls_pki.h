@@ -1,7 +1,5 @@
 // Certificates made once per test program, in process (P-256, milliseconds),
-// as PEM text and files: an authority, a server certificate for 127.0.0.1,
-// ::1 and localhost, a client, an expired server, and a second authority with
-// a server and a client of its own. And a server of the library's own classes.
+// as PEM text and files, and a server of the library's own classes.
 #pragma once
 
 #include <openssl/pem.h>
@@ -137,8 +135,7 @@ inline SSL_CTX* PlainSslContext(bool server) {
   return ctx;
 }
 
-// Library contexts from the test certificates; null fails the test at its
-// first use.
+// Library contexts from the test certificates; null fails the test at its first use.
 inline std::shared_ptr<TlsContext> ServerTls(const TlsPair& id, bool requireClient = false,
                                              long handshakeMs = 10000) {
   TlsSettings s;
@@ -165,10 +162,9 @@ inline std::shared_ptr<TlsContext> ClientTls(const TlsPair* id = nullptr, long h
   return TlsContext::Client(s, error);
 }
 
-// A server on every interface: each accepted link answers every frame with
-// what `respond` gives (an echo without it; an empty payload closes the
-// link); it counts the frames and notes how each link ended and whom it
-// served.
+// A server on every interface answering each frame with what `respond` gives
+// (an echo without it; an empty payload closes); it counts the frames and
+// notes how each link ended and whom it served.
 class TestServer : public AcceptManagerCBClass {
  public:
   using Responder = std::function<std::vector<std::string>(const std::string& frame)>;
