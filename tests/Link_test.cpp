@@ -151,7 +151,7 @@ TEST(LinkExchange, LocalhostTriesTheNextAddressAfterARefusal) {
   if (other == all.end())
     GTEST_SKIP() << "skipped: localhost resolves to " << all.front().text()
                  << " only here (no address of the other family, see /etc/hosts); "
-                    "Socket.ConnectToAnyTriesAddressesInTurnWithinOneBound covers the order";
+                    "Socket.ConnectToAnyTriesTheNextAddressAfterARefusal covers the order";
   os_tcp_connection_server listener(os_socket_address(*other, 0), 4);
   int port = listener.socket_address().port(), bound = 0;
   // The same port on the first address: bound, not listening, so it refuses.
@@ -420,11 +420,7 @@ TEST(LinkState, QueriesAndOpenFailures) {
   EXPECT_EQ(trace.Count(" - Connect was called to an already connected link.", 3), 1);
   EXPECT_TRUE(p.link->IsConnected());
 
-  RefusingPort refusing;
   Link l1;
-  EXPECT_EQ(l1.Connect("127.0.0.1", std::to_string(refusing.port).c_str(), err), -1);
-  EXPECT_EQ(err, ECONNREFUSED);
-  EXPECT_TRUE(l1.IsTerminated());
   EXPECT_EQ(l1.Connect("", "80", err), -1);  // resolves nothing, without asking a name server
   EXPECT_EQ(err, ENXIO);
   for (const char* bad : {"abc", "0", "70000", "-5"}) {
