@@ -23,8 +23,7 @@ using namespace hxtest;
 
 namespace {
 
-// A connected pair: `client` made by Connect, `server` by AcceptConnection;
-// the recorders are the callbacks unless others are given.
+// `client` made by Connect, `server` by AcceptConnection.
 struct LinkPair {
   Recorder clientRec, serverRec;
   Link client, server;
@@ -239,12 +238,9 @@ TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
   }
 }
 
-// Every way a link ends, by the link or by the peer's bytes (the link takes
-// payloads up to 100000 bytes) and close: what was delivered, Exception once
-// and after the writer's end, nothing delivered after it, nothing left
-// queued, Send refused, the peer sees the close, EndReason says why, and the
-// failure's line comes once, at level 4, in the loop that met it, before the
-// report.
+// Every way a link ends, by the link or by the peer's bytes and close: what
+// was delivered, Exception once, after the writer's end, EndReason, and the
+// failure's line once, at level 4, in the loop that met it, before the report.
 TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
   const std::string big(16 << 20, 'w'), most(100000, 'k');  // big: more than the socket buffers
   const std::string header = " - header read has failed. Closing the socket.";
@@ -448,6 +444,34 @@ TEST(LinkState, QueriesAndOpenFailures) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   EXPECT_EQ(l3.AcceptConnection(os_tcp_socket::adopt(sv[0])), -1);
   ::close(sv[1]);
+
+  // A thread that cannot start fails the open on either side, with nothing
+  // left running or queued, its lines under the scope of the operation.
+  RawListener l;
+  for (int nth : {1, 2}) {  // the writer, then the reader
+    Recorder rec;
+    Link link;
+    link.SetCallbackObject(rec);
+    os_fault::FailThreadCreation(nth);
+    EXPECT_EQ(link.Connect("127.0.0.1", l.PortText().c_str(), err), -1);
+    os_fault::Reset();
+    EXPECT_EQ(err, EAGAIN);
+    EXPECT_TRUE(link.IsTerminated());
+    EXPECT_EQ(rec.Ends(), 0);
+    EXPECT_EQ(link.Send("x", 1), -1);  // nothing queued for a writer that is not there
+    EXPECT_EQ(link.QueueSize(), 0u);
+  }
+  RawPeer q;
+  os_fault::FailThreadCreation(2);
+  EXPECT_FALSE(q.Open());
+  os_fault::Reset();
+  EXPECT_TRUE(q.link->IsTerminated());
+  EXPECT_TRUE(WaitPeerClose(q.fd));  // shut down; the descriptor goes with the link
+  for (auto& line : trace.Lines())
+    EXPECT_TRUE(line.text != "Error in thread creation!" || line.scope == "Link::Connect" ||
+                line.scope == "Link::AcceptConnection")
+        << line.scope;
+  EXPECT_EQ(trace.Count("Error in thread creation!"), 3);
 }
 
 // A frame whose first bytes came and the rest did not ends the link after
@@ -535,38 +559,6 @@ TEST(LinkFaults, VanishedPeerEndsIdleAndBusyLinks) {
   }
 }
 
-// A thread that cannot start fails the open on either side, with nothing
-// left running or queued, its lines under the scope of the operation.
-TEST(LinkFaults, ThreadStartFailureReportsFailure) {
-  TraceCapture trace({"Link"});
-  RawListener l;
-  for (int nth : {1, 2}) {  // the writer, then the reader
-    Recorder rec;
-    Link link;
-    link.SetCallbackObject(rec);
-    long err = 0;
-    os_fault::FailThreadCreation(nth);
-    EXPECT_EQ(link.Connect("127.0.0.1", l.PortText().c_str(), err), -1);
-    os_fault::Reset();
-    EXPECT_EQ(err, EAGAIN);
-    EXPECT_TRUE(link.IsTerminated());
-    EXPECT_EQ(rec.Ends(), 0);
-    EXPECT_EQ(link.Send("x", 1), -1);  // nothing queued for a writer that is not there
-    EXPECT_EQ(link.QueueSize(), 0u);
-  }
-  RawPeer p;
-  os_fault::FailThreadCreation(2);
-  EXPECT_FALSE(p.Open());
-  os_fault::Reset();
-  EXPECT_TRUE(p.link->IsTerminated());
-  EXPECT_TRUE(WaitPeerClose(p.fd));  // shut down; the descriptor goes with the link
-  for (auto& line : trace.Lines())
-    EXPECT_TRUE(line.text != "Error in thread creation!" || line.scope == "Link::Connect" ||
-                line.scope == "Link::AcceptConnection")
-        << line.scope;
-  EXPECT_EQ(trace.Count("Error in thread creation!"), 3);
-}
-
 // Send that throws (here: the queue's own storage) leaves the link exactly as
 // it was: count, queue and lock; the link still sends and closes.
 TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
@@ -594,10 +586,8 @@ TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
   EXPECT_EQ(closed.wait_for(kWait), std::future_status::ready);
 }
 
-// Frames of random sizes from four threads at once through two links in both
-// directions; the readers stall now and then, so frames go out both on the
-// senders' threads and through the writers. Every byte and each sender's
-// order are checked.
+// Four threads send both ways at once; the readers stall now and then, so
+// frames go out both on the senders' threads and through the writers.
 TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
   const uint64_t kFrames = 300;  // per sending thread; fewer in slow (checked, unoptimised) builds
