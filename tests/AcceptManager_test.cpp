@@ -64,7 +64,6 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
   std::vector<std::unique_ptr<Echo>> kept;  // objects the manager must not delete
 };
 
-// A client Link with its recorder.
 struct Client {
   Recorder rec;
   Link link;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,8 +22,7 @@ using namespace hxtest;
 
 namespace {
 
-// A connected pair: `client` made by Connect, `server` by AcceptConnection;
-// the recorders are the callbacks unless others are given.
+// `client` made by Connect, `server` by AcceptConnection.
 struct LinkPair {
   Recorder clientRec, serverRec;
   Link client, server;
@@ -100,15 +98,10 @@ TEST(LinkFrame, BuildBufferAndReadFullBuffer) {
   EXPECT_EQ(Link::ReadFullBuffer(s.get(), buf, 10), -1);
 }
 
-// Payloads of every kind both ways over the IPv4 and the IPv6 loopback, while
-// signals interrupt every blocking call (no SA_RESTART: they see EINTR); the
-// peer's text, bracketed in the trace prefix for IPv6.
-TEST(LinkExchange, PayloadsBothWaysWithThePeersTextUnderSignals) {
-  struct sigaction sa {
-  }, old{};
-  sa.sa_handler = [](int) {};
-  sigemptyset(&sa.sa_mask);
-  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
+// Payloads of every kind both ways over the IPv4 and the IPv6 loopback; the
+// peer's text, bracketed in the trace prefix for IPv6. (Interrupted writes
+// are the platform suite's.)
+TEST(LinkExchange, PayloadsBothWaysWithThePeersText) {
   std::string withNul("a\0b\0", 4), big(24 << 20, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
   const std::vector<std::string> msgs = {
@@ -119,15 +112,9 @@ TEST(LinkExchange, PayloadsBothWaysWithThePeersTextUnderSignals) {
     TraceCapture trace({"Link"});
     LinkPair p;
     ASSERT_TRUE(p.Open(host));
-    std::atomic<bool> done{false};
-    std::thread pest([&] {
-      for (; !done.load(); std::this_thread::yield()) ::kill(::getpid(), SIGUSR1);
-    });
     for (auto& m : msgs) EXPECT_EQ(p.client.Send(m.data(), static_cast<unsigned>(m.size())), 0);
     for (auto& m : msgs) EXPECT_EQ(p.server.Send(m.data(), static_cast<unsigned>(m.size())), 0);
     bool got = p.serverRec.WaitFrames(msgs.size()) && p.clientRec.WaitFrames(msgs.size());
-    done = true;
-    pest.join();
     EXPECT_TRUE(got && p.serverRec.Frames() == msgs && p.clientRec.Frames() == msgs) << host;
     EXPECT_EQ(p.serverRec.Ends() + p.clientRec.Ends(), 0);
     EXPECT_EQ(p.client.GetHostName(), host);
@@ -136,7 +123,6 @@ TEST(LinkExchange, PayloadsBothWaysWithThePeersTextUnderSignals) {
     EXPECT_EQ(trace.Count("Peer address " + prefix + std::to_string(p.server.GetPortNumber()), 5),
               1);
   }
-  sigaction(SIGUSR1, &old, nullptr);
   IPV6_OR_SKIP();
 }
 
@@ -151,7 +137,7 @@ TEST(LinkExchange, LocalhostTriesTheNextAddressAfterARefusal) {
   if (other == all.end())
     GTEST_SKIP() << "skipped: localhost resolves to " << all.front().text()
                  << " only here (no address of the other family, see /etc/hosts); "
-                    "Socket.ConnectToAnyTriesAddressesInTurnWithinOneBound covers the order";
+                    "Socket.ConnectToAnyTriesTheNextAddressAfterARefusal covers the order";
   os_tcp_connection_server listener(os_socket_address(*other, 0), 4);
   int port = listener.socket_address().port(), bound = 0;
   // The same port on the first address: bound, not listening, so it refuses.
@@ -239,12 +225,9 @@ TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
   }
 }
 
-// Every way a link ends, by the link or by the peer's bytes (the link takes
-// payloads up to 100000 bytes) and close: what was delivered, Exception once
-// and after the writer's end, nothing delivered after it, nothing left
-// queued, Send refused, the peer sees the close, EndReason says why, and the
-// failure's line comes once, at level 4, in the loop that met it, before the
-// report.
+// Every way a link ends, by the link or by the peer's bytes and close: what
+// was delivered, Exception once, after the writer's end, EndReason, and the
+// failure's line once, at level 4, in the loop that met it, before the report.
 TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
   const std::string big(16 << 20, 'w'), most(100000, 'k');  // big: more than the socket buffers
   const std::string header = " - header read has failed. Closing the socket.";
@@ -420,11 +403,7 @@ TEST(LinkState, QueriesAndOpenFailures) {
   EXPECT_EQ(trace.Count(" - Connect was called to an already connected link.", 3), 1);
   EXPECT_TRUE(p.link->IsConnected());
 
-  RefusingPort refusing;
   Link l1;
-  EXPECT_EQ(l1.Connect("127.0.0.1", std::to_string(refusing.port).c_str(), err), -1);
-  EXPECT_EQ(err, ECONNREFUSED);
-  EXPECT_TRUE(l1.IsTerminated());
   EXPECT_EQ(l1.Connect("", "80", err), -1);  // resolves nothing, without asking a name server
   EXPECT_EQ(err, ENXIO);
   for (const char* bad : {"abc", "0", "70000", "-5"}) {
@@ -452,6 +431,34 @@ TEST(LinkState, QueriesAndOpenFailures) {
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
   EXPECT_EQ(l3.AcceptConnection(os_tcp_socket::adopt(sv[0])), -1);
   ::close(sv[1]);
+
+  // A thread that cannot start fails the open on either side, with nothing
+  // left running or queued, its lines under the scope of the operation.
+  RawListener l;
+  for (int nth : {1, 2}) {  // the writer, then the reader
+    Recorder rec;
+    Link link;
+    link.SetCallbackObject(rec);
+    os_fault::FailThreadCreation(nth);
+    EXPECT_EQ(link.Connect("127.0.0.1", l.PortText().c_str(), err), -1);
+    os_fault::Reset();
+    EXPECT_EQ(err, EAGAIN);
+    EXPECT_TRUE(link.IsTerminated());
+    EXPECT_EQ(rec.Ends(), 0);
+    EXPECT_EQ(link.Send("x", 1), -1);  // nothing queued for a writer that is not there
+    EXPECT_EQ(link.QueueSize(), 0u);
+  }
+  RawPeer q;
+  os_fault::FailThreadCreation(2);
+  EXPECT_FALSE(q.Open());
+  os_fault::Reset();
+  EXPECT_TRUE(q.link->IsTerminated());
+  EXPECT_TRUE(WaitPeerClose(q.fd));  // shut down; the descriptor goes with the link
+  for (auto& line : trace.Lines())
+    EXPECT_TRUE(line.text != "Error in thread creation!" || line.scope == "Link::Connect" ||
+                line.scope == "Link::AcceptConnection")
+        << line.scope;
+  EXPECT_EQ(trace.Count("Error in thread creation!"), 3);
 }
 
 // A frame whose first bytes came and the rest did not ends the link after
@@ -539,38 +546,6 @@ TEST(LinkFaults, VanishedPeerEndsIdleAndBusyLinks) {
   }
 }
 
-// A thread that cannot start fails the open on either side, with nothing
-// left running or queued, its lines under the scope of the operation.
-TEST(LinkFaults, ThreadStartFailureReportsFailure) {
-  TraceCapture trace({"Link"});
-  RawListener l;
-  for (int nth : {1, 2}) {  // the writer, then the reader
-    Recorder rec;
-    Link link;
-    link.SetCallbackObject(rec);
-    long err = 0;
-    os_fault::FailThreadCreation(nth);
-    EXPECT_EQ(link.Connect("127.0.0.1", l.PortText().c_str(), err), -1);
-    os_fault::Reset();
-    EXPECT_EQ(err, EAGAIN);
-    EXPECT_TRUE(link.IsTerminated());
-    EXPECT_EQ(rec.Ends(), 0);
-    EXPECT_EQ(link.Send("x", 1), -1);  // nothing queued for a writer that is not there
-    EXPECT_EQ(link.QueueSize(), 0u);
-  }
-  RawPeer p;
-  os_fault::FailThreadCreation(2);
-  EXPECT_FALSE(p.Open());
-  os_fault::Reset();
-  EXPECT_TRUE(p.link->IsTerminated());
-  EXPECT_TRUE(WaitPeerClose(p.fd));  // shut down; the descriptor goes with the link
-  for (auto& line : trace.Lines())
-    EXPECT_TRUE(line.text != "Error in thread creation!" || line.scope == "Link::Connect" ||
-                line.scope == "Link::AcceptConnection")
-        << line.scope;
-  EXPECT_EQ(trace.Count("Error in thread creation!"), 3);
-}
-
 // Send that throws (here: the queue's own storage) leaves the link exactly as
 // it was: count, queue and lock; the link still sends and closes.
 TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
@@ -598,10 +573,8 @@ TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
   EXPECT_EQ(closed.wait_for(kWait), std::future_status::ready);
 }
 
-// Frames of random sizes from four threads at once through two links in both
-// directions; the readers stall now and then, so frames go out both on the
-// senders' threads and through the writers. Every byte and each sender's
-// order are checked.
+// Four threads send both ways at once; the readers stall now and then, so
+// frames go out both on the senders' threads and through the writers.
 TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
   const uint64_t kFrames = 300;  // per sending thread; fewer in slow (checked, unoptimised) builds

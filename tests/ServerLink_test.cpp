@@ -84,7 +84,6 @@ class ServerLinkTest : public ::testing::Test {
     server.StopServer();
     os_fault::Reset();
   }
-  // Listens on a chosen port with the recorder as callback object.
   int Start(int sleepSeconds = 10, int maxAttempts = -1) {
     server.SetCallbackObject(rec);
     return server.InitServer(0, nullptr, sleepSeconds, maxAttempts);
@@ -106,8 +105,9 @@ class ServerLinkTest : public ::testing::Test {
 
 // A port of 0 or below is chosen by the system; StopServer wakes the select
 // at once, ends the thread with one Exception and may run again; before
-// InitServer it only sets the flag.
-TEST_F(ServerLinkTest, ChosenPortAndStops) {
+// InitServer it only sets the flag. Without a callback object a connection
+// is closed.
+TEST_F(ServerLinkTest, ChosenPortStopsAndNoCallback) {
   for (int requested : {0, -5}) {
     ServerRecorder r;
     ServerLink s;
@@ -126,11 +126,9 @@ TEST_F(ServerLinkTest, ChosenPortAndStops) {
   server.SetCallbackObject(rec);
   server.StopServer();
   EXPECT_EQ(rec.Ends(), 0);
-}
-
-TEST_F(ServerLinkTest, WithoutCallbackTheConnectionIsClosed) {
-  RawClient c(server.InitServer(0, nullptr, 10, -1));
-  EXPECT_TRUE(WaitPeerClose(c.fd));
+  ServerLink bare;
+  RawClient unowned(bare.InitServer(0, nullptr, 10, -1));
+  EXPECT_TRUE(WaitPeerClose(unowned.fd));
 }
 
 // A port taken in either family fails without a thread; LastError says why
@@ -181,8 +179,6 @@ TEST_F(ServerLinkTest, LocalAddressIsBoundAloneAlsoAfterReinitialisation) {
   }
 }
 
-// No local address: clients of both families, each accepted link naming its
-// peer.
 TEST_F(ServerLinkTest, WithoutLocalAddressClientsOfBothFamiliesAreAccepted) {
   IPV6_OR_SKIP();
   int port = Start();

@@ -9,7 +9,6 @@
 #include <future>
 #include <thread>
 
-#include "platform/os_fault.h"
 #include "platform/os_toolkit.h"
 #include "tests/support/test_support.h"
 
@@ -75,11 +74,6 @@ E ErrorOf(F fn) {
   return E(0, 0, "none");
 }
 
-class Platform : public ::testing::Test {
- protected:
-  void TearDown() override { os_fault::Reset(); }
-};
-
 // ---------------------------------------------------------------------------
 // Events and locks
 
@@ -100,21 +94,9 @@ TEST(EventSemaphore, StaysPostedUntilResetAndWakesEveryTimedWaiter) {
   EXPECT_FALSE(ev->posted() || ev->wait(0L));
 }
 
-// The critical section is re-entrant; readers share, a writer excludes everyone.
-TEST(Locks, OthersWaitForTheLastUnlock) {
-  auto cs = std::make_shared<os_critical_section>();
-  cs->lock();
-  cs->lock();
-  auto other = Spawn([cs] {
-    cs->lock();
-    cs->unlock();
-  });
-  EXPECT_FALSE(Ready(other, kQuiet)) << "another thread entered while the owner held it";
-  cs->unlock();
-  EXPECT_FALSE(Ready(other, kQuiet)) << "released after one of two unlocks";
-  cs->unlock();
-  EXPECT_TRUE(Ready(other, kBound));
-
+// Readers share, a writer excludes everyone. (The critical section's
+// re-entry is the service registry's scope lock, taken again inside it.)
+TEST(Locks, ReadersShareAWriterExcludes) {
   auto rw = std::make_shared<os_read_write_semaphore>();
   auto reader = [rw] {
     rw->read_lock();
@@ -139,10 +121,9 @@ TEST(Locks, OthersWaitForTheLastUnlock) {
 // ---------------------------------------------------------------------------
 // Sockets
 
-std::atomic<int> g_Sigpipes{0};
-
-// Writing to a gone peer fails with EPIPE or ECONNRESET and raises no SIGPIPE.
-TEST(Socket, LoopbackRoundTripShutdownAndClose) {
+// Writing to a gone peer fails with EPIPE or ECONNRESET. (That a blocked read
+// wakes at a shutdown and that no SIGPIPE comes, the Link suite shows.)
+TEST(Socket, LoopbackRoundTripAndClose) {
   auto p = std::make_shared<TcpPair>();
   EXPECT_TRUE(p->client.connected() && p->client.good() && p->server.connected());
   EXPECT_EQ(p->client.bind_kind(), 1);
@@ -151,16 +132,7 @@ TEST(Socket, LoopbackRoundTripShutdownAndClose) {
   char buf[16];
   EXPECT_EQ(p->client.write("hello", 5), 5);
   ASSERT_EQ(hxtest::ReadExact(p->server.handle(), 5), "hello");
-
-  // shutdown from another thread wakes a blocked read.
-  auto reader = Spawn([p] {
-    char b[16];
-    return p->client.read(b, sizeof b);
-  });
-  ASSERT_FALSE(Ready(reader, 50ms)) << "read did not block";
   p->client.shutdown(2);
-  ASSERT_TRUE(Ready(reader, kBound)) << "shutdown did not wake the read";
-  EXPECT_LE(reader.get(), 0);
   EXPECT_FALSE(p->client.connected());
   p->client.close();
   EXPECT_EQ(p->server.read(buf, 1), 0) << "end of stream after the peer closed";
@@ -168,14 +140,11 @@ TEST(Socket, LoopbackRoundTripShutdownAndClose) {
   EXPECT_TRUE(p->client.read(buf, 1) == -1 && !p->client.good() && p->client.error() == EBADF);
   p->client.close();  // a second close is harmless
 
-  auto old = signal(SIGPIPE, [](int) { ++g_Sigpipes; });
   std::vector<char> chunk(64 * 1024, 'x');
   const int size = static_cast<int>(chunk.size());
   int last = size;
   for (int i = 0; i < 1000 && last == size; ++i) last = p->server.write(chunk.data(), size);
-  signal(SIGPIPE, old);
   EXPECT_LT(last, size) << "writes to a closed peer kept succeeding";
-  EXPECT_EQ(g_Sigpipes.load(), 0) << "SIGPIPE was raised";
   EXPECT_TRUE(!p->server.good() && (p->server.error() == EPIPE || p->server.error() == ECONNRESET))
       << p->server.error();
 }
@@ -213,24 +182,16 @@ TEST(Socket, ConnectErrorsAndTheBoundSharedByEveryAddress) {
   os_connectable_socket::set_connect_timeout(saved);
 }
 
-TEST_F(Platform, ListenerFaultSeamsAndAcceptTimeout) {
-  os_fault::FailBind(1, EADDRINUSE);
-  auto e = ErrorOf([] { os_tcp_connection_server l(os_socket_address(0), 4); });
-  EXPECT_EQ(e.native_code(), EADDRINUSE);
-  EXPECT_EQ(e.portable_code(), OS_ERR_ADDRESS_IN_USE);
-  os_tcp_connection_server listener(os_socket_address(0), 4);  // spent: a real one
+// The fault seams are driven by the ServerLink suite.
+TEST(Socket, AcceptTimesOutWithEagain) {
+  os_tcp_connection_server listener(os_socket_address(0), 4);
   os_tcp_socket s(0);
   timeval tv{0, 100 * 1000}, longer{5, 0};
   ExpectTakes(100, [&] { EXPECT_FALSE(listener.accept(s, &tv)); });
   EXPECT_EQ(listener.last_accept_error(), EAGAIN);
-  os_fault::FailAccept(1, 0);
-  EXPECT_FALSE(listener.accept(s, &longer));
-  EXPECT_EQ(listener.last_accept_error(), EAGAIN);
-  os_fault::FailAccept(1, EBADF);
-  EXPECT_EQ(ErrorOf([&] { listener.accept(s, &tv); }).native_code(), EBADF);
   os_tcp_socket client(1);
   ConnectTo(client, listener.socket_address().port());
-  EXPECT_TRUE(listener.accept(s, &longer)) << "an injected failure was not spent";
+  EXPECT_TRUE(listener.accept(s, &longer));
   EXPECT_EQ(listener.last_accept_error(), 0);
 }
 
@@ -309,13 +270,6 @@ TEST(IpAddress, TextNamesAndWhatTheIPv4OnlyAccessorsGiveForIPv6) {
                                                    {"localhost", 0x7f000001}};
   for (const auto& r : rows)
     EXPECT_EQ(static_cast<uint32_t>(os_ip_address(r.first).as_long()), htonl(r.second)) << r.first;
-  EXPECT_EQ(os_ip_address("10.1.2.3").text(), "10.1.2.3");
-  // The empty name resolves to nothing without asking a name server.
-  auto e = ErrorOf([] { os_ip_address a(""); });
-  EXPECT_EQ(e.portable_code(), OS_ERR_HOST_NOT_FOUND);
-  EXPECT_EQ(e.native_code(), ENXIO);
-  EXPECT_NE(std::string(e.what()).find("resolve"), std::string::npos) << e.what();
-
   os_ip_address v6("2001:0db8:0:0::1");
   EXPECT_EQ(v6.text(), "2001:db8::1");
   EXPECT_EQ(v6.as_long(), 0);
@@ -330,33 +284,17 @@ TEST(IpAddress, TextNamesAndWhatTheIPv4OnlyAccessorsGiveForIPv6) {
   a.ip_address(os_ip_address("127.0.0.1").as_long());  // becomes IPv4, keeps its port
   EXPECT_EQ(a.family(), AF_INET);
   EXPECT_EQ(a.ip().text() + ":" + std::to_string(a.port()), "127.0.0.1:4000");
-  os_socket_address mapped(os_ip_address("::ffff:10.1.2.3"), 80);
-  mapped.unmap();
-  EXPECT_EQ(mapped.family(), AF_INET);
-  EXPECT_EQ(mapped.ip().text() + ":" + std::to_string(mapped.port()), "10.1.2.3:80");
-  EXPECT_EQ(os_host_port_text("::1", 4000), "[::1]:4000");
-  EXPECT_EQ(os_host_port_text("127.0.0.1", 4000), "127.0.0.1:4000");
 }
 
-// A listener given only a port takes both families; an accepted socket names
-// its peer as a link does. connect_to_any tries each address in turn: the
-// first that connects wins; when none does, the error is the last attempt's.
-// (A name that resolves to both families is dialled this way, in order.)
-TEST(Socket, EveryInterfaceListenerAndConnectToAny) {
+// connect_to_any tries each address in turn: the first that connects wins;
+// when none does, the error is the last attempt's. A name that resolves to
+// both families is dialled this way, in order; here it runs also where
+// "localhost" has one address only. (The listener of both families and the
+// peers it names are the ServerLink suite's.)
+TEST(Socket, ConnectToAnyTriesTheNextAddressAfterARefusal) {
   IPV6_OR_SKIP();
   os_tcp_connection_server listener(0, 16);
   const int port = listener.socket_address().port();
-  for (const char* from : {"127.0.0.1", "::1"}) {
-    os_tcp_socket client(1), accepted(0);
-    client.connect_to_host(from, port);
-    timeval tv{5, 0};
-    ASSERT_TRUE(listener.accept(accepted, &tv)) << from;
-    int peerPort = 0;
-    EXPECT_EQ(accepted.peer_text(peerPort), from);
-    EXPECT_EQ(peerPort, client.socket_address().port()) << from;
-    EXPECT_EQ(accepted.peer_address().family(), std::string(from) == "::1" ? AF_INET6 : AF_INET)
-        << "an IPv4-mapped peer reads back as IPv4";
-  }
   hxtest::RefusingPort refusing4(AF_INET), refusing6(AF_INET6);
   os_socket_address gone4(os_ip_address("127.0.0.1"), refusing4.port);
   os_socket_address gone6(os_ip_address("::1"), refusing6.port);
@@ -389,7 +327,6 @@ void* Body(void* arg) {
   r->go.wait();
   return nullptr;
 }
-const os_thread::entry_t kReturns = [](void*) -> void* { return nullptr; };
 
 bool EndsWithin(os_thread_t id, std::chrono::milliseconds bound) {
   return Ready(Spawn([id] { os_this_thread::wait_for_thread(id); }), bound);
@@ -399,9 +336,9 @@ bool SomeThreadParks() {
 }
 
 // The second run is on a parked thread: it has an id and an end of its own.
-// The creation seam counts every thread taken, a parked one too. A throwing
-// function ends only its own run.
-TEST_F(Platform, EachThreadRunHasItsOwnIdAndEndAndTheNthCanBeMadeToFail) {
+// A throwing function ends only its own run. (The creation seam is driven by
+// the Link suite.)
+TEST(Threads, EachRunHasItsOwnIdAndEnd) {
   os_thread_t previous = os_this_thread::tid();
   for (int run = 0; run < 2; ++run) {
     std::promise<void> go;
@@ -427,15 +364,7 @@ TEST_F(Platform, EachThreadRunHasItsOwnIdAndEndAndTheNthCanBeMadeToFail) {
 
   os_thread thrower([](void*) -> void* { throw std::runtime_error("from a thread function"); },
                     nullptr, 0, false);
-  ASSERT_TRUE(EndsWithin(thrower.tid(), kBound));
-  ASSERT_TRUE(SomeThreadParks());
-  os_fault::FailThreadCreation(2);
-  os_thread first(kReturns, nullptr, 0, false);
-  e = ErrorOf<os_thread_toolkit_error>([] { os_thread second(kReturns, nullptr, 0, false); });
-  EXPECT_EQ(e.native_code(), EAGAIN);
-  EXPECT_EQ(e.portable_code(), OS_ERR_AGAIN);
-  os_thread third(kReturns, nullptr, 0, false);
-  for (os_thread* t : {&first, &third}) EXPECT_TRUE(EndsWithin(t->tid(), kBound));
+  EXPECT_TRUE(EndsWithin(thrower.tid(), kBound));
 }
 
 }  // namespace
