@@ -1,0 +1,60 @@
+// Building outgoing frames and parsing incoming headers.
+#include "hx_net/LinkFrame.h"
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include "hx_net/link_frame.h"
+#include "hx_net/link_internal.h"
+
+using namespace hx_link;
+
+bool ParseFrameHeader(const char* h, uint64_t& length) {
+  if (h[1] != ' ') return false;
+  uint64_t v = 0;
+  for (int i = 2; i < 10; ++i) {
+    unsigned char c = static_cast<unsigned char>(h[i]);
+    unsigned d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    v = (v << 4) | d;
+  }
+  length = v;
+  return true;
+}
+
+void LinkBufferToSendClass::BuildBuffer(const char* data, unsigned length) {
+  LINK_SCOPE("LinkBufferToSendClass::BuildBuffer");
+  if (m_pBuffer) {
+    delete[] m_pBuffer;
+    m_pBuffer = nullptr;
+    m_Size = 0;
+    m_DataSize = 0;
+    m_Capacity = 0;
+  }
+  if (length >= kMaxFrameLength) throw std::length_error("frame length exceeds 7fffffff");
+  char* buf = new char[static_cast<size_t>(length) + 11];
+  WriteFrame(buf, data, length);
+  m_pBuffer = buf;
+  m_Size = length + 10;
+  m_DataSize = length;
+  m_Capacity = length + 11;
+}
+
+void LinkBufferToSendClass::BuildBufferInto(char* buffer, unsigned capacity, const char* data,
+                                            unsigned length) {
+  LINK_SCOPE("LinkBufferToSendClass::BuildBuffer");
+  if (m_pBuffer) delete[] m_pBuffer;
+  WriteFrame(buffer, data, length);
+  m_pBuffer = buffer;
+  m_Size = length + 10;
+  m_DataSize = length;
+  m_Capacity = capacity;
+}
