@@ -117,18 +117,12 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     ServerLink s;  // one per round: a stopped server stays stopped
     Start(s, manager);
     manager.failNext = true;
-    {
-      RawClient raw(port);
-      EXPECT_TRUE(WaitPeerClose(raw.fd));
-    }
+    EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));
     ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
     Client clients[3];
     ASSERT_TRUE(clients[0].Open(port) && clients[0].RoundTrip(std::string(100, 'x')));
     ASSERT_TRUE(clients[1].Open(port) && clients[1].RoundTrip("two"));
-    {
-      RawClient refused(port);
-      EXPECT_TRUE(WaitPeerClose(refused.fd));
-    }
+    EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));  // refused at the cap
     // Its accept is over (and reaps nothing) before the first link ends.
     ASSERT_TRUE(trace.WaitCount(GcLine(0, 2), 2));
     EXPECT_EQ(trace.Count("Maximum of 2 links reached: closing the new connection from 127.0.0.1:"),
@@ -144,8 +138,7 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     s.StopServer();
     EXPECT_EQ(manager.Locked([&] { return manager.ended; }), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 3 : 0);
-    EXPECT_EQ(manager.kept.size(),
-              deleteWithLink ? 0u : 3u);  // still whole: their owner frees them
+    EXPECT_EQ(manager.kept.size(), deleteWithLink ? 0u : 3u);  // whole: their owner frees them
     EXPECT_EQ(manager.LinkCount(), 0u);
     for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
   }
