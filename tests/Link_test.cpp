@@ -522,8 +522,7 @@ TEST(LinkFaults, VanishedPeerEndsIdleAndBusyLinks) {
   std::string chunk(64 * 1024, 'w');
   links[1].Send(chunk.data(), 1000);
   for (int i = 0; i < 8; ++i) links[2].Send(chunk.data(), static_cast<unsigned>(chunk.size()));
-  const std::chrono::seconds bound[] = {std::chrono::seconds(1 + 1 * 2 + 1),
-                                        std::chrono::seconds(1 + 1), std::chrono::seconds(1 + 1)};
+  const std::chrono::seconds bound[] = {1s + 1s * 2 + 1s, 1s + 1s, 1s + 1s};  // a second to spare
   for (int i : {1, 2, 0}) {
     ASSERT_TRUE(recs[i].WaitEnd()) << i;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, bound[i]) << i;

@@ -168,9 +168,6 @@ inline socklen_t Addr(const char* ip, int port, sockaddr_storage& a) {
                                                                  : AF_UNSPEC;
   return a.ss_family == AF_INET ? sizeof *v4 : a.ss_family == AF_INET6 ? sizeof *v6 : 0;
 }
-inline int PortOf(const sockaddr_storage& a) {
-  return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
-}
 
 // A TCP socket bound to `ip` and `port` (0: chosen by the system; IPv6 only
 // for an IPv6 address), its port in `bound`; -1 when that fails.
@@ -185,7 +182,7 @@ inline int BoundSocket(const char* ip, int port, int& bound) {
   }
   len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  bound = PortOf(a);
+  bound = ntohs(reinterpret_cast<sockaddr_in&>(a).sin_port);  // where sin6_port is too
   return fd;
 }
 
@@ -223,7 +220,7 @@ inline int RawConnectTo(const char* ip, int port, int* localPort = nullptr) {
     ::close(fd);
     return -1;
   }
-  if (localPort) *localPort = PortOf(local);
+  if (localPort) *localPort = ntohs(reinterpret_cast<sockaddr_in&>(local).sin_port);
   return fd;
 }
 
