@@ -487,15 +487,13 @@ struct VanishingNet {
   // Runs f on a thread inside namespace `ns`: sockets it makes live there.
   template <class F>
   auto In(const std::string& ns, F f) -> decltype(f()) {
-    return std::async(std::launch::async,
-                      [&] {
-                        int nsfd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-                        if (nsfd < 0 || ::setns(nsfd, CLONE_NEWNET) != 0)
-                          throw std::runtime_error("setns");
-                        ::close(nsfd);
-                        return f();
-                      })
-        .get();
+    auto inside = [&] {
+      int nsfd = ::open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+      if (nsfd < 0 || ::setns(nsfd, CLONE_NEWNET) != 0) throw std::runtime_error("setns");
+      ::close(nsfd);
+      return f();
+    };
+    return std::async(std::launch::async, inside).get();
   }
 };
 
