@@ -121,12 +121,10 @@ class TraceCapture {
     return m_State->Wait([&] { return CountLocked(part, -1) >= n; }, t);
   }
   bool WaitFor(const std::string& part, Millis t = kWait) { return WaitCount(part, 1, t); }
-  // Waits for a line written in trace scope `scope`.
   bool WaitScope(const std::string& scope, Millis t = kWait) {
     return m_State->Wait(
         [&] { return IndexLocked([&](const TraceLine& l) { return l.scope == scope; }) >= 0; }, t);
   }
-  // Index of the first line containing `part`, or -1.
   int IndexOf(const std::string& part) {
     return m_State->Locked([&] {
       return IndexLocked(
@@ -303,7 +301,6 @@ inline bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
-// True when fd turns readable before `deadline`.
 inline bool ReadableBy(int fd, std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
   pollfd p{fd, POLLIN, 0};
