@@ -71,14 +71,11 @@ struct LinkPair {
   }
 };
 
-// Checks that frames arrive as Nth(0), Nth(1), ...
-struct Numbered : LinkCBClass {
-  std::mutex mu;
-  std::condition_variable cv;
+// Checks that frames arrive as Nth(0), Nth(1), ...: a log-uniform size up to
+// 200 KiB, so every size class is hit, and the bytes, all from the number.
+struct Numbered : LinkCBClass, Waitable {
   uint64_t next = 0;  // written by the reader thread alone
   int bad = 0;
-  // A log-uniform size up to 200 KiB, so every size class is hit, and the
-  // bytes: all from the number alone.
   static std::string Nth(uint64_t seq) {
     std::mt19937_64 rng(seq);
     std::string f(size_t(std::exp(std::uniform_real_distribution<double>(0, 12.2297)(rng))), '\0');
@@ -90,10 +87,7 @@ struct Numbered : LinkCBClass {
   }
   void Receive(unsigned n, const char* d, Link*) override {
     bool ok = std::string(d, n) == Nth(next);
-    std::lock_guard<std::mutex> g(mu);
-    bad += !ok;
-    ++next;
-    cv.notify_all();
+    Locked([&] { bad += !ok, ++next; });
   }
   void Exception(int, Link*) override {}
 };
@@ -101,18 +95,14 @@ struct Numbered : LinkCBClass {
 // A link (200 ms frame time-out) accepted from a standard TLS client on a
 // raw blocking socket, every wait bounded.
 struct StandardPeer {
-  explicit StandardPeer(bool requireClient = false) : mutual(requireClient) {}
-  bool mutual;
+  bool mutual = false;  // the link requires a client certificate
   Recorder rec;
   os_tcp_connection_server listener{os_socket_address(os_ip_address("127.0.0.1"), 0), 4};
   RawClient raw{listener.socket_address().port()};
   SSL_CTX* ctx = PlainSslContext(false);
   SSL* ssl = SSL_new(ctx);
   Link link;
-  ~StandardPeer() {
-    SSL_free(ssl);
-    SSL_CTX_free(ctx);
-  }
+  ~StandardPeer() { SSL_free(ssl), SSL_CTX_free(ctx); }
   bool Accept() {  // the link's side alone
     link.SetCallbackObject(rec);
     link.SetFrameTimeout(200);
@@ -120,8 +110,7 @@ struct StandardPeer {
   }
   bool Open() {
     timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
-    ::setsockopt(raw.fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
-    ::setsockopt(raw.fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
+    for (int o : {SO_RCVTIMEO, SO_SNDTIMEO}) ::setsockopt(raw.fd, SOL_SOCKET, o, &t, sizeof t);
     SSL_set_fd(ssl, raw.fd);
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
     return Accept() && SSL_connect(ssl) == 1;
@@ -201,12 +190,12 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
   auto sender = [&](Link& from, Numbered& peer) {
     for (uint64_t seq = 0; seq < kFrames; ++seq) {
       std::string f = Numbered::Nth(seq);
-      if (from.Send(f.data(), static_cast<unsigned>(f.size())) != 0) return false;
-      std::unique_lock<std::mutex> g(peer.mu);  // at most 256 frames in flight
-      if (!peer.cv.wait_for(g, kWait, [&] { return seq < peer.next + 256; })) return false;
+      if (from.Send(f.data(), static_cast<unsigned>(f.size())) != 0 ||
+          !peer.Wait([&] { return seq < peer.next + 256; }))  // at most 256 frames in flight
+        return false;
     }
-    std::unique_lock<std::mutex> g(peer.mu);
-    return peer.cv.wait_for(g, kWait, [&] { return peer.next == kFrames; }) && peer.bad == 0;
+    return peer.Wait([&] { return peer.next == kFrames; }) &&
+           peer.Locked([&] { return peer.bad; }) == 0;
   };
   auto up = std::async(std::launch::async, sender, std::ref(p.client), std::ref(atServer));
   EXPECT_TRUE(sender(p.server, atClient));
@@ -283,7 +272,8 @@ TEST(TlsLink, WhatEachSideVerifies) {
 // A peer that writes after a refusal's alert (a TLS 1.3 client learns of it
 // only then) is not answered with a reset, which could overtake the alert.
 TEST(TlsLink, NoResetAfterARefusal) {
-  StandardPeer p(true);
+  StandardPeer p;
+  p.mutual = true;
   ASSERT_TRUE(p.Open());
   EXPECT_NE(p.NextReadError(), SSL_ERROR_NONE);  // the alert
   char c;
@@ -310,8 +300,8 @@ TEST(TlsLink, ServerNameSentForNamesOnly) {
       int fd = listener.Accept();
       SSL* ssl = SSL_new(ctx);
       SSL_set_fd(ssl, fd);
-      const char* sni = "(no handshake)";
-      if (SSL_accept(ssl) == 1) sni = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+      const char* sni = SSL_accept(ssl) == 1 ? SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)
+                                             : "(no handshake)";
       std::string name = sni ? sni : "";
       SSL_free(ssl);
       ::close(fd);
