@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <future>
-#include <thread>
 
 #include "hx_net/CtlClientInternal.h"
 #include "hx_net/trace_modules.h"
@@ -136,7 +134,6 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   const Op doMeasure = [](auto& p, auto&) { return CtlInterface::DoMeasurements(p); };
   const Op change = [](auto& p, auto&) { return CtlInterface::ChangeLog(p); };
   const Op stop = [](auto& p, auto&) { return CtlInterface::Stop(p); };
-  const Op shutdown = [](auto& p, auto&) { return CtlInterface::Shutdown(p); };
   const Op get = [](auto& p, auto& out) {
     std::vector<NameValue> v = {{"old", "0"}};
     int rc = CtlInterface::GetMeasurements(p, v);
@@ -169,14 +166,11 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
       {stop, {Reply("anything at all")}, CTL_RC_OK, u},
       {request, {Reply("")}, CTL_RC_OK, ""},
       {get, {Reply("cpu=12\nmem=300\nio=7\n")}, CTL_RC_OK, "old=0;cpu=12;mem=300;io=7;"},
-      {get, {Reply("a=1\nb= 2")}, CTL_RC_OK, "old=0;a=1;b= 2;"},
       {get, {Reply("NO")}, CTL_RC_REFUSED, "old=0;"},
       {get, {Reply("no pairs here")}, CTL_RC_BAD_REPLY, "old=0;"},
       {get, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "old=0;"},
       {request, {""}, CTL_RC_CONNECTION_LOST, u},
-      {request, {""}, CTL_RC_OK, u, kGateway},
-      {stop, {""}, CTL_RC_OK, u, kGateway},  // a gateway that stops closes without a reply
-      {shutdown, {""}, CTL_RC_OK, u, kGateway},
+      {request, {""}, CTL_RC_OK, u, kGateway},  // a gateway that stops closes without a reply
       {life, {""}, CTL_RC_BAD_REPLY, u, kGateway},
       {doMeasure, {""}, CTL_RC_BAD_REPLY, u, kGateway},
       {get, {""}, CTL_RC_BAD_REPLY, "old=0;", kGateway},
@@ -316,18 +310,17 @@ TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
     return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};  // an echo
   });
   constexpr int kThreads = 8, kEach = 25;
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      CtlHostParams p = Params(component.port);
+  std::vector<std::future<int>> wrong;  // each thread's count of wrong replies
+  for (int t = 0; t < kThreads; ++t)
+    wrong.push_back(std::async(std::launch::async, [&, t] {
+      int n = 0;
       for (int i = 0; i < kEach; ++i) {
         std::string text = "ECHO " + std::to_string(t) + "-" + std::to_string(i), reply;
-        if (CtlInterface::CtlRequest(p, text, reply) != CTL_RC_OK || reply != text) ++wrong;
+        n += CtlInterface::CtlRequest(Params(component.port), text, reply) != CTL_RC_OK ||
+             reply != text;
       }
-    });
-  }
-  for (auto& th : threads) th.join();
-  EXPECT_EQ(wrong.load(), 0);
+      return n;
+    }));
+  for (auto& w : wrong) EXPECT_EQ(w.get(), 0);
   EXPECT_EQ(component.frames, kThreads * kEach);
 }
