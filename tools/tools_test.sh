@@ -54,9 +54,8 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
 start_component
 check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
-check "life-check, do-measure, change-log" "0 OK 0 0" \
-  "$(ctl 127.0.0.1 "$port" life-check) $(out) $(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log)"
-check "get-measure status" 0 "$(ctl 127.0.0.1 "$port" get-measure)"
+check "life-check, do-measure, change-log, get-measure" "0 OK 0 0 0" "$(ctl 127.0.0.1 "$port" life-check) $(out) \
+$(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log) $(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
 expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
 check "gateway life-check, options as --opt=value" "0 0" \
@@ -66,10 +65,9 @@ contains "request GET_MEASURE pairs" "^rss_kib=[0-9]" "$work/out"
 
 # Repeated requests: one line per request, then the summary.
 t0=$(date +%s%N)
-check "count status" 0 "$(ctl --count 3 --interval 0.2 127.0.0.1 "$port" life-check)"
-check "count: the interval is kept" yes "$([ $((($(date +%s%N) - t0) / 1000000)) -ge 400 ] && echo yes || echo no)"
-check "count: a line per request" 3 "$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out")"
-check "count: replies printed" 3 "$(grep -c '^OK$' "$work/out")"
+check "count: status, the interval kept, a line per request, replies printed" "0 yes 3 3" \
+  "$(ctl --count 3 --interval 0.2 127.0.0.1 "$port" life-check) $([ $((($(date +%s%N) - t0) / 1000000)) -ge 400 ] && echo yes || echo no) \
+$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out") $(grep -c '^OK$' "$work/out")"
 contains "count: summary" "^3 sent, 3 OK, latency min/avg/max [0-9.]*/[0-9.]*/[0-9.]* ms$" "$work/out"
 expect "count: failures, the status" 38 "^2 sent, 0 OK$" hx --count=2 --interval=0 127.0.0.1 "$port" request NO_SUCH_THING
 "$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &

@@ -155,8 +155,7 @@ inline std::shared_ptr<TlsContext> ClientTls(const TlsPair* id = nullptr, long h
   s.caPem = caPem;
   s.expectedPeerName = name;
   s.verifyPeer = verify;
-  if (id) s.certificatePem = id->cert;
-  if (id) s.privateKeyPem = id->key;
+  if (id) s.certificatePem = id->cert, s.privateKeyPem = id->key;
   s.handshakeTimeoutMs = handshakeMs;
   std::string error;
   return TlsContext::Client(s, error);
