@@ -66,9 +66,6 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
     const char* request;  // null: Shutdown
     std::string body;
   } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
-              {kGateway, "STOP", Flags(0)},
-              {kGateway, "DO_MEASURE", Flags(14)},
-              {kGateway, "GET_MEASURE", Flags(15)},
               {kGateway, "SHUTDOWN", "SHUTDOWN"},
               {kGateway, "STOP ", "STOP "},
               {kGateway, "stop", "stop"},

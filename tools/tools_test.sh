@@ -58,8 +58,8 @@ check "life-check, do-measure, change-log, get-measure" "0 OK 0 0 0" "$(ctl 127.
 $(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log) $(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
 expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
-check "gateway life-check, options as --opt=value" "0 0" \
-  "$(ctl --type 0 127.0.0.1 "$port" life-check) $(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
+check "gateway life-check, do-measure, get-measure, options as --opt=value" "0 0 0 0" "$(ctl --type 0 127.0.0.1 "$port" life-check) \
+$(ctl --type 0 127.0.0.1 "$port" do-measure) $(ctl --type=0 127.0.0.1 "$port" get-measure) $(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
 check "request GET_MEASURE, no blank line" "0 0" "$(ctl 127.0.0.1 "$port" request GET_MEASURE) $(grep -c '^$' "$work/out")"
 contains "request GET_MEASURE pairs" "^rss_kib=[0-9]" "$work/out"
 
@@ -77,8 +77,8 @@ first_line "$work/rep" >/dev/null
 kill -TERM "$rpid"
 wait_exit "$rpid" "count: SIGTERM ends the run"
 contains "count: summary after SIGTERM" "^[0-9]* sent, [0-9]* OK, latency" "$work/rep"
-check "stop" "0 OK" "$(ctl 127.0.0.1 "$port" stop) $(out)"
-wait_exit "$cpid" "component exit after stop"
+check "gateway stop" "0 OK" "$(ctl --type 0 127.0.0.1 "$port" stop) $(out)"
+wait_exit "$cpid" "component exit after gateway stop"
 
 # shutdown to type 6 sends SHUTDOWN, which stops it too.
 start_component --trace=0
