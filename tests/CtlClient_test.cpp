@@ -47,10 +47,6 @@ CtlHostParams Params(const std::string& port, int timeout = 5, ComponentTypeEnum
   return p;
 }
 
-double SecondsSince(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
 // What a component answers to every request (an empty payload closes).
 TestServer::Responder Answer(std::vector<std::string> frames) {
   return [frames](const std::string&) { return frames; };
@@ -187,7 +183,7 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     std::string out = u;
     auto t0 = Clock::now();
     EXPECT_EQ(r.op(Params(component.port, r.waits < 0 ? 5 : r.waits, r.type), out), r.rc);
-    double s = SecondsSince(t0);
+    double s = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_EQ(out, r.out);
     EXPECT_GE(s, r.waits - 0.05);
     EXPECT_LT(s, r.waits > 0 ? r.waits + 2.0 : 1.0);
@@ -242,7 +238,7 @@ TEST(CtlRequests, ConnectsThatRunOutOfTime) {
     std::string info = "untouched";
     auto t0 = Clock::now();
     EXPECT_EQ(CtlInterface::LifeCheck(Params(r.port, r.timeout), info, r.tls), CTL_RC_TIMEOUT);
-    double s = SecondsSince(t0);
+    double s = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_EQ(CtlInterface::LastConnectError(), ETIMEDOUT);
     EXPECT_EQ(info, "untouched");
     EXPECT_GE(s, r.seconds - 0.05);

@@ -39,14 +39,11 @@ struct Client {
 };
 
 bool AcceptInto(os_tcp_connection_server& listener, Link& link, std::shared_ptr<TlsContext> tls) {
-  auto* s = new os_tcp_socket(0);
+  std::unique_ptr<os_tcp_socket> s(new os_tcp_socket(0));
   timeval t{static_cast<time_t>(std::chrono::seconds(kWait).count()), 0};
-  if (!listener.accept(*s, &t)) {
-    delete s;
-    return false;
-  }
+  if (!listener.accept(*s, &t)) return false;
   link.SetTls(std::move(tls));
-  return link.AcceptConnection(s) == 0;
+  return link.AcceptConnection(s.release()) == 0;  // the link owns the socket
 }
 
 // Two links over one connection, the server's accepted on another thread.
@@ -158,12 +155,10 @@ TEST(TlsContextBuild, FilesOrPemAndWhatIsWrongWithThem) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error ? c.error : c.cert);
     TlsSettings s;
-    auto set = [](const std::string& v, std::string& file, std::string& pem) {
+    for (auto [v, file, pem] :
+         {std::tie(c.cert, s.certificateFile, s.certificatePem),
+          std::tie(c.key, s.privateKeyFile, s.privateKeyPem), std::tie(c.ca, s.caFile, s.caPem)})
       (v[0] == '/' ? file : pem) = v;
-    };
-    set(c.cert, s.certificateFile, s.certificatePem);
-    set(c.key, s.privateKeyFile, s.privateKeyPem);
-    set(c.ca, s.caFile, s.caPem);
     s.requirePeerCertificate = c.requireClient;
     std::string error = "stale";
     auto tls = c.server ? TlsContext::Server(s, error) : TlsContext::Client(s, error);
