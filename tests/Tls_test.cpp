@@ -192,8 +192,6 @@ TEST(TlsLink, FramesBothWaysArriveIntactAndInOrder) {
   auto up = std::async(std::launch::async, sender, std::ref(p.client), std::ref(atServer));
   EXPECT_TRUE(sender(p.server, atClient));
   EXPECT_TRUE(up.get());
-  p.client.DisConnect();
-  p.server.DisConnect();
 }
 
 // The client checks the server's chain and its name (an address, a DNS name,
@@ -300,7 +298,6 @@ TEST(TlsLink, ServerNameSentForNamesOnly) {
     Client client;
     EXPECT_EQ(client.Connect(ClientTls(), listener.PortText(), host.c_str()), 0) << host;
     EXPECT_EQ(seen.get(), host == "localhost" ? host : "") << host;
-    client.link.DisConnect();
   }
   SSL_CTX_free(ctx);
 }
