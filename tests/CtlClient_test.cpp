@@ -23,12 +23,6 @@ constexpr auto kOrdinary = static_cast<ComponentTypeEnum>(3);
 constexpr auto kGateway = CTL_COMPONENT_GATEWAY;
 const std::string kHeader = "++000000000   CTL" + std::string(61, ' ');  // 78 bytes
 
-std::string Flags(int y) {
-  std::string s(16, '-');
-  s[static_cast<size_t>(y)] = 'Y';
-  return s;
-}
-
 // A reply payload: the two types, twelve arbitrary characters, the user id
 // field blank-padded to 64, then the body.
 std::string Reply(const std::string& body, const std::string& userId = "CTL_RESP",
@@ -68,7 +62,7 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
               {kGateway, "CHANGE_LOG", "CHANGE_LOG"},
               {CTL_COMPONENT_SHUTDOWN_KIND, nullptr, "SHUTDOWN"},
               {kOrdinary, nullptr, "STOP"},
-              {kGateway, nullptr, Flags(0)}};
+              {kGateway, nullptr, "Y---------------"}};
   for (auto& r : rows) {
     SCOPED_TRACE(r.body);
     RawListener peer;
@@ -266,24 +260,22 @@ TEST(CtlRequests, EveryOperationOverTls) {
 // component over ::1 (in brackets).
 TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
   const std::string bad = Reply("BAD", "WRONG"), good = Reply(std::string("OK\0hidden", 9));
-  for (auto [host, type] : {std::make_pair("127.0.0.1", kGateway), {"::1", kOrdinary}}) {
-    if (type == kOrdinary && !HasIPv6Loopback()) GTEST_SKIP() << kNoIPv6;
+  for (auto [host, gw] : {std::make_pair("127.0.0.1", true), {"::1", false}}) {
+    if (!gw && !HasIPv6Loopback()) GTEST_SKIP() << kNoIPv6;
     TraceCapture trace({"CtlClient"}, 0);
     TDiag::Instance().SetContextLevel(kCtlTraceContext, 3);
     TestServer component(nullptr, Answer({bad, good}));
-    CtlHostParams p = Params(component.port, 5, type);
+    CtlHostParams p = Params(component.port, 5, gw ? kGateway : kOrdinary);
     std::strcpy(p.m_Host, host);
     std::string info;
     ASSERT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", info), CTL_RC_OK);
     EXPECT_EQ(info, "OK");
-    const std::string to =
-        (type == kOrdinary ? "[::1]:" : "127.0.0.1:") + component.port + " ==> '";
-    std::vector<std::string> want = {"CTL request sent to: " + to + kHeader +
-                                         (type == kGateway ? Flags(13) : "LIFE_CHECK") + "'",
-                                     "CTL response received from: " + to + bad + "'",
-                                     "CTL response received from: " + to + Reply("OK") + "'"},
-                             got;
-    if (type == kGateway) want.push_back("CTL response received from GTW:  (m_CtlReply) ==> OK");
+    const std::string to = std::string(gw ? "127.0.0.1:" : "[::1]:") + component.port + " ==> '";
+    std::vector<std::string> got,
+        want = {"CTL request sent to: " + to + kHeader + (gw ? "-------------Y--'" : "LIFE_CHECK'"),
+                "CTL response received from: " + to + bad + "'",
+                "CTL response received from: " + to + Reply("OK") + "'"};
+    if (gw) want.push_back("CTL response received from GTW:  (m_CtlReply) ==> OK");
     for (auto& l : trace.Lines()) {
       EXPECT_EQ(l.level, 3u) << l.text;
       EXPECT_EQ(l.context, kCtlTraceContext) << l.text;
