@@ -145,9 +145,8 @@ fi
 # IPv6: a component on ::1 and on ::, reached as ::1 and [::1].
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
-  check "IPv6 life-check, bracketed, no IPv4" "0 0 24" \
-    "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
-  check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
+  check "IPv6 life-check, bracketed, no IPv4, stop" "0 0 24 0" "$(ctl ::1 "$port" life-check) \
+$(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check) $(ctl ::1 "$port" stop)"
   wait_exit "$cpid" "component exit after IPv6 stop"
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"
