@@ -56,10 +56,8 @@ TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
     const char* request;  // null: Shutdown
     std::string body;
   } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
-              {kGateway, "SHUTDOWN", "SHUTDOWN"},
               {kGateway, "STOP ", "STOP "},
               {kGateway, "stop", "stop"},
-              {kGateway, "CHANGE_LOG", "CHANGE_LOG"},
               {CTL_COMPONENT_SHUTDOWN_KIND, nullptr, "SHUTDOWN"},
               {kOrdinary, nullptr, "STOP"},
               {kGateway, nullptr, "Y---------------"}};
