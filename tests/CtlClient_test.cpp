@@ -141,7 +141,6 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
       {life, {Reply("OK" + x250)}, CTL_RC_OK, x200},
       {life, {Reply("WARNING:" + x250)}, CTL_RC_WARNING, x200},
       {life, {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
-      {life, {Reply("KO")}, CTL_RC_BAD_REPLY, u},
       {life, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
       {doMeasure, {Reply("NO")}, CTL_RC_REFUSED, u},
       {doMeasure, {Reply("OK ")}, CTL_RC_BAD_REPLY, u},
