@@ -126,7 +126,7 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     for (auto& nv : v) out += nv.name + "=" + nv.value + ";";
     return rc;
   };
-  const std::string x250(250, 'x'), x200(200, 'x'), u = "untouched";
+  const std::string x250(250, 'x'), x195(195, 'x'), u = "untouched";
   const std::string bad = Reply("BAD", "WRONG"), noise = Reply("noise", "CTL_RESP", '#');
   struct {
     const Op& op;
@@ -136,10 +136,8 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
     ComponentTypeEnum type = kOrdinary;
     int waits = -1;  // the time-out, waited out; -1: a time-out of 5 s, not reached
   } rows[] = {
-      {life, {Reply("OK fine")}, CTL_RC_OK, " fine"},
-      {life, {Reply("WARNING: disk")}, CTL_RC_WARNING, " disk"},
-      {life, {Reply("OK" + x250)}, CTL_RC_OK, x200},
-      {life, {Reply("WARNING:" + x250)}, CTL_RC_WARNING, x200},
+      {life, {Reply("OK fine" + x250)}, CTL_RC_OK, " fine" + x195},  // at most 200 characters
+      {life, {Reply("WARNING: disk" + x250)}, CTL_RC_WARNING, " disk" + x195},
       {life, {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
       {life, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
       {doMeasure, {Reply("NO")}, CTL_RC_REFUSED, u},
