@@ -54,22 +54,20 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
 start_component
 check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
-check "life-check, do-measure, change-log" "0 OK 0 0" \
-  "$(ctl 127.0.0.1 "$port" life-check) $(out) $(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log)"
-check "get-measure status" 0 "$(ctl 127.0.0.1 "$port" get-measure)"
+check "life-check, do-measure, change-log, get-measure" "0 OK 0 0 0" "$(ctl 127.0.0.1 "$port" life-check) $(out) \
+$(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log) $(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
 expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
-check "gateway life-check, options as --opt=value" "0 0" \
-  "$(ctl --type 0 127.0.0.1 "$port" life-check) $(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
+check "gateway life-check, do-measure, get-measure, options as --opt=value" "0 0 0 0" "$(ctl --type 0 127.0.0.1 "$port" life-check) \
+$(ctl --type 0 127.0.0.1 "$port" do-measure) $(ctl --type=0 127.0.0.1 "$port" get-measure) $(ctl --timeout=3 --type=1 127.0.0.1 "$port" life-check)"
 check "request GET_MEASURE, no blank line" "0 0" "$(ctl 127.0.0.1 "$port" request GET_MEASURE) $(grep -c '^$' "$work/out")"
 contains "request GET_MEASURE pairs" "^rss_kib=[0-9]" "$work/out"
 
 # Repeated requests: one line per request, then the summary.
 t0=$(date +%s%N)
-check "count status" 0 "$(ctl --count 3 --interval 0.2 127.0.0.1 "$port" life-check)"
-check "count: the interval is kept" yes "$([ $((($(date +%s%N) - t0) / 1000000)) -ge 400 ] && echo yes || echo no)"
-check "count: a line per request" 3 "$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out")"
-check "count: replies printed" 3 "$(grep -c '^OK$' "$work/out")"
+check "count: status, the interval kept, a line per request, replies printed" "0 yes 3 3" \
+  "$(ctl --count 3 --interval 0.2 127.0.0.1 "$port" life-check) $([ $((($(date +%s%N) - t0) / 1000000)) -ge 400 ] && echo yes || echo no) \
+$(grep -cE '^seq=[123] rc=CTL_RC_OK time=[0-9]+\.[0-9]{3} ms$' "$work/out") $(grep -c '^OK$' "$work/out")"
 contains "count: summary" "^3 sent, 3 OK, latency min/avg/max [0-9.]*/[0-9.]*/[0-9.]* ms$" "$work/out"
 expect "count: failures, the status" 38 "^2 sent, 0 OK$" hx --count=2 --interval=0 127.0.0.1 "$port" request NO_SUCH_THING
 "$hxctl" --count 100000 --interval 0.05 127.0.0.1 "$port" life-check >"$work/rep" 2>&1 &
@@ -79,8 +77,8 @@ first_line "$work/rep" >/dev/null
 kill -TERM "$rpid"
 wait_exit "$rpid" "count: SIGTERM ends the run"
 contains "count: summary after SIGTERM" "^[0-9]* sent, [0-9]* OK, latency" "$work/rep"
-check "stop" "0 OK" "$(ctl 127.0.0.1 "$port" stop) $(out)"
-wait_exit "$cpid" "component exit after stop"
+check "gateway stop" "0 OK" "$(ctl --type 0 127.0.0.1 "$port" stop) $(out)"
+wait_exit "$cpid" "component exit after gateway stop"
 
 # shutdown to type 6 sends SHUTDOWN, which stops it too.
 start_component --trace=0
@@ -147,9 +145,8 @@ fi
 # IPv6: a component on ::1 and on ::, reached as ::1 and [::1].
 if grep -q '^0\{31\}1 ' /proc/net/if_inet6 2>/dev/null; then
   start_component --host ::1
-  check "IPv6 life-check, bracketed, no IPv4" "0 0 24" \
-    "$(ctl ::1 "$port" life-check) $(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check)"
-  check "IPv6 stop" 0 "$(ctl ::1 "$port" stop)"
+  check "IPv6 life-check, bracketed, no IPv4, stop" "0 0 24 0" "$(ctl ::1 "$port" life-check) \
+$(ctl "[::1]" "$port" life-check) $(ctl 127.0.0.1 "$port" life-check) $(ctl ::1 "$port" stop)"
   wait_exit "$cpid" "component exit after IPv6 stop"
   start_component --host ::
   check "component on :: over ::1" 0 "$(ctl ::1 "$port" life-check)"

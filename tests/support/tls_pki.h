@@ -155,8 +155,7 @@ inline std::shared_ptr<TlsContext> ClientTls(const TlsPair* id = nullptr, long h
   s.caPem = caPem;
   s.expectedPeerName = name;
   s.verifyPeer = verify;
-  if (id) s.certificatePem = id->cert;
-  if (id) s.privateKeyPem = id->key;
+  if (id) s.certificatePem = id->cert, s.privateKeyPem = id->key;
   s.handshakeTimeoutMs = handshakeMs;
   std::string error;
   return TlsContext::Client(s, error);
@@ -180,9 +179,8 @@ class TestServer : public AcceptManagerCBClass {
   }
   ~TestServer() override { m_Server.StopServer(); }
   End First() {  // the end of the first link, waited for
-    std::unique_lock<std::mutex> g(m_Mu);
-    m_Cv.wait_for(g, kWait, [&] { return !m_Ends.empty(); });
-    return m_Ends.empty() ? End{} : m_Ends[0];
+    m_W.Wait([&] { return !m_Ends.empty(); });
+    return m_W.Locked([&] { return m_Ends.empty() ? End{} : m_Ends[0]; });
   }
   AcceptedLinkCBClass* CreateLinkCBObject() override { return new Session(*this); }
   std::string port;
@@ -199,16 +197,14 @@ class TestServer : public AcceptManagerCBClass {
         f.empty() ? link->DisConnect() : (void)link->Send(f.data(), unsigned(f.size()));
     }
     void Exception(int, Link* link) override {
-      std::lock_guard<std::mutex> g(server.m_Mu);
-      server.m_Ends.push_back(End{link->EndReason(), link->PeerCertificateSubject()});
-      server.m_Cv.notify_all();
+      End end{link->EndReason(), link->PeerCertificateSubject()};
+      server.m_W.Locked([&] { server.m_Ends.push_back(end); });
     }
     bool DeleteWithLink() override { return true; }
     TestServer& server;
   };
   Responder m_Respond;
-  std::mutex m_Mu;
-  std::condition_variable m_Cv;
+  Waitable m_W;
   std::vector<End> m_Ends;
   ServerLink m_Server;
 };
