@@ -1,17 +1,9 @@
 #!/usr/bin/env bash
-# Prints how big the tests are against the code, and how much of the library
-# the test run covers:
-#
-#   tools/test_ratio.sh            the ratio, then the line coverage
-#   tools/test_ratio.sh --ratio    the ratio only (no build)
-#
-# Ratio: non-blank lines of the tests (tests/, the fuzz harnesses without
-# their corpora and dictionaries, and tools/*test*: the tools' process test
-# and this script) against the rest of platform/, hx_net/, tools/ and bench/.
-#
-# Coverage: a --coverage build in build-coverage (the coverage preset), the
-# whole ctest run including the fuzz corpus replays, then gcovr over
-# platform/ and hx_net/. gcovr is installed with apt-get when missing.
+# tools/test_ratio.sh [--ratio]: non-blank lines of the tests (tests/, the fuzz
+# harnesses without corpora or dictionaries, tools/*test*) against the rest of
+# platform/, hx_net/, tools/ and bench/; without --ratio also the line coverage
+# of platform/ and hx_net/ from a whole ctest run of the coverage preset
+# (build-coverage, fuzz corpus replays included), by gcovr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,10 +38,8 @@ awk -v t="$test_lines" -v c="$code_lines" \
 
 [ "${1:-}" = "--ratio" ] && exit 0
 
-if ! command -v gcovr >/dev/null; then
-  echo "installing gcovr"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr >/dev/null
-fi
+command -v gcovr >/dev/null || { echo "installing gcovr" && apt-get update -qq &&
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq gcovr >/dev/null; }
 log=build-coverage/coverage-run.log
 cmake --preset coverage >/dev/null
 find build-coverage -name '*.gcda' -delete  # counts from this run only
