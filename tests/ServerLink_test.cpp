@@ -72,12 +72,6 @@ struct FewDescriptors {
   }
 };
 
-std::string GiveUpOutput(int port, long code) {
-  return "TCP Server thread: accept for connections on port " + std::to_string(port) +
-         " has failed. Native Error code is " + std::to_string(code) +
-         "\nCTL  Server thread is going downbecause of critical network error\n";
-}
-
 class ServerLinkTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -233,7 +227,10 @@ TEST_F(ServerLinkTest, GiveUpByAttemptLimitOrUnrecoverableCode) {
     auto t0 = Clock::now();
     bool ended = r.WaitEnd();
     long elapsed = Ms(Clock::now() - t0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), GiveUpOutput(port, c.code));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "TCP Server thread: accept for connections on port " + std::to_string(port) +
+                  " has failed. Native Error code is " + std::to_string(c.code) +
+                  "\nCTL  Server thread is going downbecause of critical network error\n");
     ASSERT_TRUE(ended);
     EXPECT_EQ(trace.Count(c.line, 1), 1);
     EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) + " has failed.", 1),
