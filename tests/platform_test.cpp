@@ -49,8 +49,6 @@ void ConnectTo(os_connectable_socket& s, int port) {
   s.connect_to(to.sa(), os_socket_address::size());
 }
 
-// A connected pair over loopback: a listener on port 0, a client and the
-// accepted socket.
 struct TcpPair {
   os_tcp_connection_server listener{os_socket_address(0), 16};
   os_tcp_socket client{1};
