@@ -119,13 +119,11 @@ TEST(Locks, ReadersShareAWriterExcludes) {
 // Sockets
 
 // Writing to a gone peer fails with EPIPE or ECONNRESET. (That a blocked read
-// wakes at a shutdown and that no SIGPIPE comes, the Link suite shows.)
+// wakes at a shutdown and that no SIGPIPE comes, the Link suite shows; the
+// peer's address, the tools' process test.)
 TEST(Socket, LoopbackRoundTripAndClose) {
   auto p = std::make_shared<TcpPair>();
   EXPECT_TRUE(p->client.connected() && p->client.good() && p->server.connected());
-  EXPECT_EQ(p->client.bind_kind(), 1);
-  EXPECT_EQ(p->server.peer_address().port(), p->client.socket_address().port());
-  EXPECT_EQ(p->server.peer_address().ip_address(), os_ip_address("127.0.0.1").as_long());
   char buf[16];
   EXPECT_EQ(p->client.write("hello", 5), 5);
   ASSERT_EQ(hxtest::ReadExact(p->server.handle(), 5), "hello");
