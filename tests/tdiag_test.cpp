@@ -18,15 +18,6 @@ using Texts = std::vector<std::string>;
 
 const Texts kModules = {"Link", "ServerLink", "AcceptManager", "CtlClient", "ws_service"};
 
-// Counts how often it is formatted.
-struct Counted {
-  std::atomic<int>* calls;
-};
-std::ostream& operator<<(std::ostream& os, const Counted& c) {
-  ++*c.calls;
-  return os << "counted";
-}
-
 // Debug output on, every module at level 0, lines captured; restored after.
 class TDiagTest : public ::testing::Test {
  protected:
@@ -76,8 +67,8 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
   d.EnableDebugOutput(false);
   {
     LINK_SCOPE("Link::Send");
-    HX_TRACE(0, Counted{&calls});
-    HX_TRACE_CTX(0, kCtlTraceContext, Counted{&calls});
+    HX_TRACE(0, (++calls, "counted"));
+    HX_TRACE_CTX(0, kCtlTraceContext, (++calls, "counted"));
   }
   EXPECT_EQ(calls.load(), 0) << "an argument was formatted with output off";
   EXPECT_TRUE(trace.Lines().empty()) << "not even the \"Enter\" line may pass";
@@ -86,10 +77,10 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
   d.SetContextLevel(8192, 0);
   {
     LINK_SCOPE("Link::Send");
-    HX_TRACE(3, Counted{&calls});
-    HX_TRACE_CTX(3, kCtlTraceContext, Counted{&calls});
+    HX_TRACE(3, (++calls, "counted"));
+    HX_TRACE_CTX(3, kCtlTraceContext, (++calls, "counted"));
     EXPECT_EQ(calls.load(), 0) << "an argument above the level was formatted";
-    HX_TRACE(2, "x=" << Counted{&calls});
+    HX_TRACE(2, "x=" << (++calls, "counted"));
   }
   EXPECT_EQ(calls.load(), 1);
   EXPECT_EQ(Shown(), Texts{"Link|2|-1|Link::Send|x=counted"});
