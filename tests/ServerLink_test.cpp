@@ -173,6 +173,32 @@ TEST_F(ServerLinkTest, LocalAddressIsBoundAloneAlsoAfterReinitialisation) {
   }
 }
 
+TEST_F(ServerLinkTest, WithoutLocalAddressClientsOfBothFamiliesAreAccepted) {
+  IPV6_OR_SKIP();
+  int port = Start();
+  size_t accepted = 0;
+  for (const char* from : {"127.0.0.1", "::1"}) {
+    int localPort = 0, fd = RawConnectTo(from, port, &localPort);
+    ASSERT_GE(fd, 0) << from;
+    ASSERT_TRUE(rec.WaitAccepted(++accepted)) << from;
+    Link link;
+    ASSERT_EQ(link.AcceptConnection(rec.Locked([&] { return rec.sockets.back().release(); })), 0);
+    EXPECT_EQ(link.GetHostName(), from);
+    EXPECT_EQ(link.GetPortNumber(), localPort) << from;
+    ::close(fd);
+  }
+}
+
+TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
+  int port = Start();
+  rec.SetHook([this] { server.StopServer(); });
+  RawClient c(port), pending(port);
+  ASSERT_TRUE(rec.WaitEnd()) << "the server thread waited for itself";
+  server.StopServer();
+  EXPECT_EQ(rec.Ends(), 1);
+  EXPECT_EQ(rec.Locked([&] { return rec.sockets.size(); }), 1u);  // none accepted after a stop
+}
+
 // A failed accept of one pending connection, an exception from Accept other
 // than a network error, and a network error on a listener that stays open
 // are traced, and the server accepts on the same socket (a rebuild would fail).
