@@ -1,15 +1,14 @@
-// Certificates made once per test program, in process (P-256, milliseconds),
-// as PEM text and files, and a server of the library's own classes.
+// Certificates made once per test program (P-256), as PEM text and files,
+// and a server of the library's own classes.
 #pragma once
 
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,86 +31,42 @@ struct TestPki {
   TlsPair ca, server, client, expired, otherCa, otherServer, otherClient;
 };
 
-namespace pki_detail {
-
-struct Made {
-  X509* cert;
-  EVP_PKEY* key;
-};
-
-// A certificate for a fresh key, signed by `issuer`, or an authority when
-// there is none; valid from `fromDays` to `toDays` days from now.
-inline Made Make(const char* cn, const Made* issuer, const char* san = nullptr, long fromDays = -1,
-                 long toDays = 3650) {
-  static long serial = 1;
-  Made m{X509_new(), EVP_EC_gen("P-256")};
-  X509_set_version(m.cert, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(m.cert), serial++);
-  X509_gmtime_adj(X509_getm_notBefore(m.cert), fromDays * 86400);
-  X509_gmtime_adj(X509_getm_notAfter(m.cert), toDays * 86400);
-  X509_set_pubkey(m.cert, m.key);
-  for (auto [field, value] : {std::make_pair("O", "hx_net tests"), std::make_pair("CN", cn)})
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(m.cert), field, MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(value), -1, -1, 0);
-  const Made& signer = issuer ? *issuer : m;
-  X509_set_issuer_name(m.cert, X509_get_subject_name(signer.cert));
-  std::vector<std::pair<int, const char*>> ext = {
-      {NID_basic_constraints, issuer ? "critical,CA:FALSE" : "critical,CA:TRUE"}};
-  if (san) ext.emplace_back(NID_subject_alt_name, san);
-  for (auto [nid, value] : ext) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, signer.cert, m.cert, nullptr, nullptr, 0);
-    X509_EXTENSION* e = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-    X509_add_ext(m.cert, e, -1);
-    X509_EXTENSION_free(e);
-  }
-  X509_sign(m.cert, signer.key, EVP_sha256());
-  return m;
-}
-
-template <class Write>
-std::string Pem(Write write) {
-  BIO* b = BIO_new(BIO_s_mem());
-  write(b);
-  char* p = nullptr;
-  long n = BIO_get_mem_data(b, &p);
-  std::string s(p, static_cast<size_t>(n));
-  BIO_free(b);
-  return s;
-}
-
-}  // namespace pki_detail
-
+// Made by the openssl command, as users make theirs; an authority when
+// there is no issuer. The expired one ended a day before it began.
 inline const TestPki& Pki() {
   static const TestPki pki = [] {
-    using namespace pki_detail;
     TestPki t;
     char dir[] = "/tmp/hx_tls_XXXXXX";
     if (!mkdtemp(dir)) std::abort();
     t.dir = dir;
-    const char* names = "IP:127.0.0.1,IP:::1,DNS:localhost";
-    Made ca = Make("hx test CA", nullptr), other = Make("hx other CA", nullptr);
-    const struct {
-      TlsPair& into;
-      const char* file;
-      Made m;
-    } made[] = {{t.ca, "ca", ca},
-                {t.server, "server", Make("hx test server", &ca, names)},
-                {t.client, "client", Make("hx test client", &ca)},
-                {t.expired, "expired", Make("hx expired server", &ca, names, -30, -1)},
-                {t.otherCa, "other-ca", other},
-                {t.otherServer, "other-server", Make("hx other server", &other, names)},
-                {t.otherClient, "other-client", Make("hx other client", &other)}};
-    for (const auto& [into, file, m] : made) {
-      into.cert = Pem([&](BIO* b) { PEM_write_bio_X509(b, m.cert); });
-      into.key = Pem([&](BIO* b) { PEM_write_bio_PrivateKey(b, m.key, 0, 0, 0, 0, 0); });
+    const std::string script = "cd " + t.dir + R"( && set -e && exec 2>/dev/null
+      make() {  # NAME CN [ISSUER DAYS [SAN]]
+        key="req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout $1.key"
+        if [ -z "${3:-}" ]; then openssl $key -x509 -days 3650 -subj "/O=hx_net tests/CN=$2" -out $1.crt
+        else printf 'basicConstraints=critical,CA:FALSE\n%s\n' "${5:+subjectAltName=$5}" >$1.ext
+          openssl $key -subj "/O=hx_net tests/CN=$2" | openssl x509 -req -CA $3.crt -CAkey $3.key \
+            -CAcreateserial -days $4 -extfile $1.ext -out $1.crt
+        fi
+      }
+      names=IP:127.0.0.1,IP:::1,DNS:localhost
+      make ca "hx test CA"
+      make other-ca "hx other CA"
+      make server "hx test server" ca 3650 $names
+      make client "hx test client" ca 3650
+      make expired "hx expired server" ca -1 $names
+      make other-server "hx other server" other-ca 3650 $names
+      make other-client "hx other client" other-ca 3650)";
+    if (std::system(script.c_str()) != 0) std::abort();
+    using Named = std::pair<TlsPair&, const char*>;
+    for (auto [into, file] :
+         {Named(t.ca, "ca"), Named(t.server, "server"), Named(t.client, "client"),
+          Named(t.expired, "expired"), Named(t.otherCa, "other-ca"),
+          Named(t.otherServer, "other-server"), Named(t.otherClient, "other-client")}) {
       into.certFile = t.dir + "/" + file + ".crt";
       into.keyFile = t.dir + "/" + file + ".key";
-      std::ofstream(into.certFile) << into.cert;
-      std::ofstream(into.keyFile) << into.key;
-      X509_free(m.cert);
-      EVP_PKEY_free(m.key);
+      for (auto [text, path] :
+           {std::tie(into.cert, into.certFile), std::tie(into.key, into.keyFile)})
+        text.assign(std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {});
     }
     return t;
   }();
