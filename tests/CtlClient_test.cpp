@@ -48,39 +48,6 @@ TestServer::Responder Answer(std::vector<std::string> frames) {
 
 }  // namespace
 
-// The request bytes each operation and component type sends, read by a raw
-// peer that closes right after its reply: the reply still counts.
-TEST(CtlBuild, BytesOnTheWireReadByARawPeer) {
-  struct {
-    ComponentTypeEnum type;
-    const char* request;  // null: Shutdown
-    std::string body;
-  } rows[] = {{kOrdinary, "LIFE_CHECK", "LIFE_CHECK"},
-              {kGateway, "STOP ", "STOP "},
-              {kGateway, "stop", "stop"},
-              {CTL_COMPONENT_SHUTDOWN_KIND, nullptr, "SHUTDOWN"},
-              {kOrdinary, nullptr, "STOP"},
-              {kGateway, nullptr, "Y---------------"}};
-  for (auto& r : rows) {
-    SCOPED_TRACE(r.body);
-    RawListener peer;
-    const CtlHostParams p = Params(peer.PortText(), 5, r.type);
-    std::string reply;
-    auto result = std::async(std::launch::async, [&] {
-      return r.request ? CtlInterface::CtlRequest(p, r.request, reply) : CtlInterface::Shutdown(p);
-    });
-    int fd = peer.Accept();
-    ASSERT_GE(fd, 0);
-    const std::string want = Frame(kHeader + r.body);
-    EXPECT_EQ(ReadExact(fd, want.size()), want);
-    ASSERT_TRUE(WriteAll(fd, Frame(Reply("OK"))));
-    ::close(fd);
-    ASSERT_EQ(result.wait_for(kWait), std::future_status::ready);
-    EXPECT_EQ(result.get(), CTL_RC_OK);
-    EXPECT_EQ(reply, r.request ? "OK" : "");
-  }
-}
-
 // The diagnostic lines of rejected and ignored replies, at their levels. Which
 // replies are accepted, rejected or ignored: the ctl_reply fuzz target's own
 // classifier, over its corpus in ctest.
@@ -108,17 +75,23 @@ TEST(CtlExamine, DiagnosticsInDirectAndGatewayMode) {
   EXPECT_EQ(got, want);  // and nothing for the accepted reply
 }
 
-// Every operation's reading of the replies (GetMeasurements keeps what the
-// vector held). An empty frame: the component closes, which the gateway counts
-// as an answer with no text. A request that got its reply ends at once (its
-// timer too); one without waits out its time-out, in whole seconds.
-TEST(CtlRequests, RepliesMapToResultsAndInfo) {
+// Every operation against a raw peer: the request bytes it sends (a gateway's
+// flags, Shutdown's keyword by component type) and its reading of the replies
+// (GetMeasurements keeps what the vector held). An empty frame: the peer
+// closes, which the gateway counts as an answer with no text; a reply counts
+// also when the close follows it at once. A request that got its reply ends
+// at once (its timer too); one without waits out its time-out, in whole seconds.
+TEST(CtlRequests, RequestBytesAndRepliesMapToResultsAndInfo) {
   using Op = std::function<int(const CtlHostParams&, std::string&)>;
+  auto request = [](std::string text) -> Op {
+    return [text](auto& p, auto& out) { return CtlInterface::CtlRequest(p, text, out); };
+  };
   const Op life = [](auto& p, auto& out) { return CtlInterface::LifeCheck(p, out); };
-  const Op request = [](auto& p, auto& out) { return CtlInterface::CtlRequest(p, "PING", out); };
+  const Op ping = request("PING"), stopText = request("STOP "), lower = request("stop");
   const Op doMeasure = [](auto& p, auto&) { return CtlInterface::DoMeasurements(p); };
   const Op change = [](auto& p, auto&) { return CtlInterface::ChangeLog(p); };
   const Op stop = [](auto& p, auto&) { return CtlInterface::Stop(p); };
+  const Op shutdown = [](auto& p, auto&) { return CtlInterface::Shutdown(p); };
   const Op get = [](auto& p, auto& out) {
     std::vector<NameValue> v = {{"old", "0"}};
     int rc = CtlInterface::GetMeasurements(p, v);
@@ -130,46 +103,63 @@ TEST(CtlRequests, RepliesMapToResultsAndInfo) {
   const std::string bad = Reply("BAD", "WRONG"), noise = Reply("noise", "CTL_RESP", '#');
   struct {
     const Op& op;
+    const char* sent;  // null: not checked (a time-out of 0 may end before the write)
     std::vector<std::string> frames;
     int rc;
     std::string out;
     ComponentTypeEnum type = kOrdinary;
     int waits = -1;  // the time-out, waited out; -1: a time-out of 5 s, not reached
   } rows[] = {
-      {life, {Reply("OK fine" + x250)}, CTL_RC_OK, " fine" + x195},  // at most 200 characters
-      {life, {Reply("WARNING: disk" + x250)}, CTL_RC_WARNING, " disk" + x195},
-      {life, {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
-      {life, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
-      {doMeasure, {Reply("NO")}, CTL_RC_REFUSED, u},
-      {doMeasure, {Reply("OK ")}, CTL_RC_BAD_REPLY, u},
-      {doMeasure, {Reply("ok")}, CTL_RC_BAD_REPLY, u},
-      {doMeasure, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
-      {change, {Reply("NO")}, CTL_RC_REFUSED, u},
-      {stop, {Reply("anything at all")}, CTL_RC_OK, u},
-      {request, {Reply("")}, CTL_RC_OK, ""},
-      {get, {Reply("cpu=12\nmem=300\nio=7\n")}, CTL_RC_OK, "old=0;cpu=12;mem=300;io=7;"},
-      {get, {Reply("NO")}, CTL_RC_REFUSED, "old=0;"},
-      {get, {Reply("no pairs here")}, CTL_RC_BAD_REPLY, "old=0;"},
-      {get, {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "old=0;"},
-      {request, {""}, CTL_RC_CONNECTION_LOST, u},
-      {request, {""}, CTL_RC_OK, u, kGateway},  // a gateway that stops closes without a reply
-      {life, {""}, CTL_RC_BAD_REPLY, u, kGateway},
-      {doMeasure, {""}, CTL_RC_BAD_REPLY, u, kGateway},
-      {get, {""}, CTL_RC_BAD_REPLY, "old=0;", kGateway},
-      {request, {bad, Reply("good")}, CTL_RC_OK, "good"},  // rejected, then valid
-      {request, {Reply("first"), Reply("second")}, CTL_RC_OK, "first"},
-      {request, {noise, Reply("OK")}, CTL_RC_OK, "OK", kGateway},  // ignored, then valid
-      {request, {}, CTL_RC_TIMEOUT, u, kOrdinary, 1},
-      {request, {}, CTL_RC_TIMEOUT, u, kOrdinary, 0},  // at once
-      {request, {bad}, CTL_RC_BAD_REPLY, u, kOrdinary, 1},
-      {request, {noise}, CTL_RC_TIMEOUT, u, kGateway, 1},
+      {life, "LIFE_CHECK", {Reply("OK fine" + x250)}, CTL_RC_OK, " fine" + x195},  // 200 at most
+      {life, "LIFE_CHECK", {Reply("WARNING: disk" + x250)}, CTL_RC_WARNING, " disk" + x195},
+      {life, "LIFE_CHECK", {Reply("WARNING:")}, CTL_RC_BAD_REPLY, u},
+      {life, "LIFE_CHECK", {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
+      {doMeasure, "DO_MEASURE", {Reply("NO")}, CTL_RC_REFUSED, u},
+      {doMeasure, "DO_MEASURE", {Reply("OK ")}, CTL_RC_BAD_REPLY, u},
+      {doMeasure, "DO_MEASURE", {Reply("ok")}, CTL_RC_BAD_REPLY, u},
+      {doMeasure, "DO_MEASURE", {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, u},
+      {change, "CHANGE_LOG", {Reply("NO")}, CTL_RC_REFUSED, u},
+      {stop, "STOP", {Reply("anything at all")}, CTL_RC_OK, u},
+      {ping, "PING", {Reply("")}, CTL_RC_OK, ""},
+      {get, "GET_MEASURE", {Reply("cpu=12\nio=7\n")}, CTL_RC_OK, "old=0;cpu=12;io=7;"},
+      {get, "GET_MEASURE", {Reply("NO")}, CTL_RC_REFUSED, "old=0;"},
+      {get, "GET_MEASURE", {Reply("no pairs here")}, CTL_RC_BAD_REPLY, "old=0;"},
+      {get, "GET_MEASURE", {Reply("UNKNOWN_REQUEST")}, CTL_RC_UNKNOWN_REQUEST, "old=0;"},
+      {ping, "PING", {""}, CTL_RC_CONNECTION_LOST, u},
+      {ping, "PING", {""}, CTL_RC_OK, u, kGateway},  // a gateway that stops closes without a reply
+      {life, "-------------Y--", {""}, CTL_RC_BAD_REPLY, u, kGateway},
+      {doMeasure, "--------------Y-", {""}, CTL_RC_BAD_REPLY, u, kGateway},
+      {get, "---------------Y", {""}, CTL_RC_BAD_REPLY, "old=0;", kGateway},
+      {stopText, "STOP ", {Reply("OK"), ""}, CTL_RC_OK, "OK", kGateway},  // no keyword: as it is
+      {lower, "stop", {Reply("OK"), ""}, CTL_RC_OK, "OK", kGateway},
+      {shutdown, "SHUTDOWN", {Reply("OK"), ""}, CTL_RC_OK, u, CTL_COMPONENT_SHUTDOWN_KIND},
+      {shutdown, "STOP", {Reply("OK"), ""}, CTL_RC_OK, u},
+      {shutdown, "Y---------------", {Reply("OK"), ""}, CTL_RC_OK, u, kGateway},
+      {ping, "PING", {bad, Reply("good")}, CTL_RC_OK, "good"},  // rejected, then valid
+      {ping, "PING", {Reply("first"), Reply("second")}, CTL_RC_OK, "first"},
+      {ping, "PING", {noise, Reply("OK")}, CTL_RC_OK, "OK", kGateway},  // ignored, then valid
+      {ping, "PING", {}, CTL_RC_TIMEOUT, u, kOrdinary, 1},
+      {ping, nullptr, {}, CTL_RC_TIMEOUT, u, kOrdinary, 0},  // at once
+      {ping, "PING", {bad}, CTL_RC_BAD_REPLY, u, kOrdinary, 1},
+      {ping, "PING", {noise}, CTL_RC_TIMEOUT, u, kGateway, 1},
   };
   for (auto& r : rows) {
     SCOPED_TRACE(&r - rows);
-    TestServer component(nullptr, Answer(r.frames));
+    RawListener peer;
     std::string out = u;
     auto t0 = Clock::now();
-    EXPECT_EQ(r.op(Params(component.port, r.waits < 0 ? 5 : r.waits, r.type), out), r.rc);
+    auto result = std::async(std::launch::async, [&] {
+      return r.op(Params(peer.PortText(), r.waits < 0 ? 5 : r.waits, r.type), out);
+    });
+    int fd = peer.Accept();
+    ASSERT_GE(fd, 0);
+    const std::string want = Frame(kHeader + (r.sent ? r.sent : ""));
+    EXPECT_EQ(r.sent ? ReadExact(fd, want.size()) : want, want);
+    for (auto& f : r.frames)
+      f.empty() ? (void)::shutdown(fd, SHUT_RDWR) : (void)WriteAll(fd, Frame(f));
+    ASSERT_EQ(result.wait_for(kWait), std::future_status::ready);
+    ::close(fd);
+    EXPECT_EQ(result.get(), r.rc);
     double s = std::chrono::duration<double>(Clock::now() - t0).count();
     EXPECT_EQ(out, r.out);
     EXPECT_GE(s, r.waits - 0.05);
