@@ -78,9 +78,10 @@ class ServerLinkTest : public ::testing::Test {
     server.StopServer();
     os_fault::Reset();
   }
-  int Start(int sleepSeconds = 10, int maxAttempts = -1) {
+  int Start(int sleepSeconds = 10, int maxAttempts = -1, int port = 0,
+            const char* address = nullptr) {
     server.SetCallbackObject(rec);
-    return server.InitServer(0, nullptr, sleepSeconds, maxAttempts);
+    return server.InitServer(port, address, sleepSeconds, maxAttempts);
   }
   // The next accepted connection closes the listening socket and raises a
   // network error: the listener must be rebuilt.
@@ -97,29 +98,25 @@ class ServerLinkTest : public ::testing::Test {
 
 }  // namespace
 
-// A port of 0 or below is chosen by the system; StopServer wakes the select
-// at once, ends the thread with one Exception and may run again; before
-// InitServer it only sets the flag. Without a callback object a connection
-// is closed.
+// A port below 0 is chosen by the system (0: every other test); StopServer
+// wakes the select at once, ends the thread with one Exception and may run
+// again; before InitServer it only sets the flag. Without a callback object a
+// connection is closed.
 TEST_F(ServerLinkTest, ChosenPortStopsAndNoCallback) {
-  for (int requested : {0, -5}) {
-    ServerRecorder r;
-    ServerLink s;
-    s.SetCallbackObject(r);
-    int port = s.InitServer(requested, nullptr, 10, -1);
-    ASSERT_GT(port, 0) << requested;
-    RawClient c(port);
-    EXPECT_TRUE(r.WaitAccepted(1));
-    auto t0 = Clock::now();
-    s.StopServer();
-    EXPECT_LT(Ms(Clock::now() - t0), 1500);  // within the select slice of 2 s: woken
-    s.StopServer();
-    EXPECT_EQ(r.Ends(), 1);
-  }
-  EXPECT_EQ(trace.Count("Ctl Server Thread id is ", 4), 2);
-  server.SetCallbackObject(rec);
-  server.StopServer();
+  ServerLink unstarted;
+  unstarted.SetCallbackObject(rec);
+  unstarted.StopServer();
   EXPECT_EQ(rec.Ends(), 0);
+  int port = Start(10, -1, -5);
+  ASSERT_GT(port, 0);
+  RawClient c(port);
+  EXPECT_TRUE(rec.WaitAccepted(1));
+  auto t0 = Clock::now();
+  server.StopServer();
+  EXPECT_LT(Ms(Clock::now() - t0), 1500);  // within the select slice of 2 s: woken
+  server.StopServer();
+  EXPECT_EQ(rec.Ends(), 1);
+  EXPECT_EQ(trace.Count("Ctl Server Thread id is ", 4), 1);
   ServerLink bare;
   RawClient unowned(bare.InitServer(0, nullptr, 10, -1));
   EXPECT_TRUE(WaitPeerClose(unowned.fd));
@@ -135,10 +132,6 @@ TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
     ASSERT_EQ(::listen(holder.fd, 1), 0);
     EXPECT_EQ(server.InitServer(holder.port, nullptr, 10, -1), -1);
     EXPECT_EQ(server.LastError(), EADDRINUSE);
-    EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(holder.port) +
-                              " has failed. Native Error code is " + std::to_string(EADDRINUSE),
-                          1),
-              1);
   }
   EXPECT_EQ(trace.Count("Ctl Server Thread id is "), 0);
   ASSERT_GT(server.InitServer(0, nullptr, 10, -1), 0);
@@ -146,31 +139,22 @@ TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
 }
 
 // A local address is bound alone, from the server's own copy of the text,
-// also when the listener is rebuilt after a failure.
+// also when the listener is rebuilt after a failure. (IPv6 addresses bound
+// alone: the tools' process tests.)
 TEST_F(ServerLinkTest, LocalAddressIsBoundAloneAlsoAfterReinitialisation) {
-  for (const char* ip : {"127.0.0.1", "::1"}) {
-    if (std::strchr(ip, ':')) IPV6_OR_SKIP();
-    const char* other = std::strchr(ip, ':') ? "127.0.0.1" : "127.0.0.2";
-    trace.Clear();
-    ServerRecorder r;
-    ServerLink s;
-    s.SetCallbackObject(r);
-    std::string address = ip;
-    int port = s.InitServer(0, address.c_str(), 0, 3);
-    address.assign("garbage!!");  // the caller's text goes away
-    ASSERT_GT(port, 0);
-    EXPECT_EQ(RawConnectTo(other, port), -1);
-    BreakListenerOnAccept(s, r, ECONNRESET);
-    int first = RawConnectTo(ip, port), again = -1;
-    ASSERT_TRUE(trace.WaitFor("accept for connections on port"));  // the old listener is gone
-    EXPECT_TRUE(Eventually([&] { return (again = RawConnectTo(ip, port)) >= 0; }));
-    EXPECT_TRUE(r.WaitAccepted(2));
-    EXPECT_EQ(RawConnectTo(other, port), -1);
-    EXPECT_EQ(r.Ends(), 0);
-    s.StopServer();
-    ::close(first);
-    ::close(again);
-  }
+  std::string address = "127.0.0.1";
+  int port = Start(0, 3, 0, address.c_str()), again = -1;
+  address.assign("garbage!!");  // the caller's text goes away
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(RawConnectTo("127.0.0.2", port), -1);
+  BreakListenerOnAccept(server, rec, ECONNRESET);
+  RawClient first(port);
+  ASSERT_TRUE(trace.WaitFor("accept for connections on port"));  // the old listener is gone
+  EXPECT_TRUE(Eventually([&] { return (again = RawConnectTo("127.0.0.1", port)) >= 0; }));
+  EXPECT_TRUE(rec.WaitAccepted(2));
+  EXPECT_EQ(RawConnectTo("127.0.0.2", port), -1);
+  EXPECT_EQ(rec.Ends(), 0);
+  ::close(again);
 }
 
 TEST_F(ServerLinkTest, WithoutLocalAddressClientsOfBothFamiliesAreAccepted) {
@@ -199,21 +183,16 @@ TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
   EXPECT_EQ(rec.Locked([&] { return rec.sockets.size(); }), 1u);  // none accepted after a stop
 }
 
-// A failed accept of one pending connection, an exception from Accept other
-// than a network error, and a network error on a listener that stays open
-// are traced, and the server accepts on the same socket (a rebuild would fail).
-TEST_F(ServerLinkTest, FailuresThatLeaveTheListenerOpenAreTracedAndAcceptingGoesOn) {
+// A network error on a listener that stays open is traced, and the server
+// accepts on the same socket (a rebuild would fail). (A failed accept of one
+// connection: the descriptor test; an exception from Accept: the
+// AcceptManager tests.)
+TEST_F(ServerLinkTest, NetworkErrorOnAnOpenListenerIsTracedAndAcceptingGoesOn) {
   int port = Start(0, 3);
   os_fault::FailBind(5, EADDRINUSE);
-  os_fault::FailAccept(3, 0);
-  rec.SetHook([] { throw std::bad_alloc(); });
-  RawClient first(port), second(port);
-  ASSERT_TRUE(rec.WaitAccepted(2));
   os_fault::FailAccept(1, ECONNRESET);
-  RawClient third(port), fourth(port);
-  ASSERT_TRUE(rec.WaitAccepted(4));
-  EXPECT_EQ(trace.Count("Failed to accept new connection", 1), 3);
-  EXPECT_EQ(trace.Count("std::exception thrown in ServerLink::ServerThreadLoop. Error: ", 1), 1);
+  RawClient first(port);
+  ASSERT_TRUE(rec.WaitAccepted(1));
   EXPECT_EQ(trace.Count("accept for connections on port " + std::to_string(port) +
                         " has failed. Native Error code is " + std::to_string(ECONNRESET)),
             1);
@@ -259,7 +238,9 @@ TEST_F(ServerLinkTest, GiveUpByAttemptLimitOrUnrecoverableCode) {
                   "\nCTL  Server thread is going downbecause of critical network error\n");
     ASSERT_TRUE(ended);
     EXPECT_EQ(trace.Count(c.line, 1), 1);
-    EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) + " has failed.", 1),
+    EXPECT_EQ(trace.Count("TCP Server: Bind to port " + std::to_string(port) +
+                              " has failed. Native Error code is " + std::to_string(EADDRINUSE),
+                          1),
               attempts);
     EXPECT_EQ(trace.Count("TCP Server thread: failure to reinitialise socket - another attempt "
                           "can be performed",
