@@ -64,20 +64,11 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
   std::vector<std::unique_ptr<Echo>> kept;  // objects the manager must not delete
 };
 
-struct Client {
-  Recorder rec;
-  Link link;
-  bool Open(int port) {
-    link.SetCallbackObject(rec);
-    long err = 0;
-    return link.Connect("127.0.0.1", std::to_string(port).c_str(), err) == 0;
-  }
-  bool RoundTrip(const std::string& text) {
-    size_t before = rec.Frames().size();
-    return link.Send(text.data(), static_cast<unsigned>(text.size())) == 0 &&
-           rec.WaitFrames(before + 1) && rec.Frames().back() == text;
-  }
-};
+// Sends `text` as a frame on a raw connection: true when it comes back whole.
+bool Echoed(const RawClient& c, const std::string& text) {
+  const std::string frame = Frame(text);
+  return WriteAll(c.fd, frame) && ReadExact(c.fd, frame.size()) == frame;
+}
 
 std::string GcLine(int deleted, int total) {
   return "Ended Garbage Collection: " + std::to_string(deleted) + " out of " +
@@ -119,20 +110,20 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     manager.failNext = true;
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));
     ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
-    Client clients[3];
-    ASSERT_TRUE(clients[0].Open(port) && clients[0].RoundTrip(std::string(100, 'x')));
-    ASSERT_TRUE(clients[1].Open(port) && clients[1].RoundTrip("two"));
+    RawClient first(port), second(port);
+    ASSERT_TRUE(Echoed(first, std::string(100, 'x')) && Echoed(second, "two"));
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));  // refused at the cap
     // Its accept is over (and reaps nothing) before the first link ends.
     ASSERT_TRUE(trace.WaitCount(GcLine(0, 2), 2));
     EXPECT_EQ(trace.Count("Maximum of 2 links reached: closing the new connection from 127.0.0.1:"),
               1);
     EXPECT_EQ(manager.Made(2), nullptr);
-    ASSERT_EQ(clients[0].link.Send(std::string(101, 'y').data(), 101), 0);
+    ASSERT_TRUE(WriteAll(first.fd, Frame(std::string(101, 'y'))));
     ASSERT_TRUE(manager.ReaderEnded(0));  // ended, not reaped yet
     EXPECT_EQ(manager.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
     EXPECT_EQ(manager.Destroyed(), 0);
-    ASSERT_TRUE(clients[2].Open(port) && clients[2].RoundTrip("served"));  // 0 no longer counts
+    RawClient third(port);
+    ASSERT_TRUE(Echoed(third, "served"));  // 0 no longer counts
     ASSERT_TRUE(trace.WaitFor(GcLine(1, 3)));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 1 : 0);
     s.StopServer();
@@ -140,7 +131,7 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 3 : 0);
     EXPECT_EQ(manager.kept.size(), deleteWithLink ? 0u : 3u);  // whole: their owner frees them
     EXPECT_EQ(manager.LinkCount(), 0u);
-    for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
+    for (int fd : {first.fd, second.fd, third.fd}) EXPECT_TRUE(WaitPeerClose(fd));
   }
 }
 
@@ -155,11 +146,10 @@ TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerComplete
     returned.set_value();
   };
   Start(server, manager);
-  Client client;
-  ASSERT_TRUE(client.Open(port));
-  ASSERT_EQ(client.link.Send("stop", 4), 0);
+  RawClient client(port);
+  ASSERT_TRUE(WriteAll(client.fd, Frame("stop")));
   ASSERT_EQ(returned.get_future().wait_for(kWait), std::future_status::ready);
-  EXPECT_TRUE(client.rec.WaitEnd());  // the server thread ended and closed its links
+  EXPECT_TRUE(WaitPeerClose(client.fd));  // the server thread ended and closed its links
   server.StopServer();
   EXPECT_EQ(manager.Destroyed(), 1);
 }
