@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <tuple>
 
 #include "hx_net/CtlClientInternal.h"
 #include "hx_net/trace_modules.h"
@@ -47,33 +48,6 @@ TestServer::Responder Answer(std::vector<std::string> frames) {
 }
 
 }  // namespace
-
-// The diagnostic lines of rejected and ignored replies, at their levels. Which
-// replies are accepted, rejected or ignored: the ctl_reply fuzz target's own
-// classifier, over its corpus in ctest.
-TEST(CtlExamine, DiagnosticsInDirectAndGatewayMode) {
-  TDiagFunc fn("CtlClient", g_CtlClientDbg, "test");
-  TraceCapture trace({"CtlClient"});
-  std::string text;
-  for (auto [p, gw] : {std::make_pair(Reply("").substr(0, 77), false),
-                       {Reply("").substr(0, 77), true},
-                       {Reply("OK", "CTL_RESP", '-'), false},
-                       {Reply("OK", " ctl_resp "), false},
-                       {Reply("OK", " CTL_RESP ", '-'), true},
-                       {Reply("OK"), false}})
-    CtlExamineReply(fn, static_cast<unsigned>(p.size()), p.data(), gw, text);
-  std::vector<std::pair<unsigned, std::string>> got,
-      want = {{2, "This is not a CTL response. The message length of 77 is too short"},
-              {1, "This is not a valid response. The message length of 77 is too short"},
-              {2, "This is not a GTW sync message. The message length of 77 is too short"},
-              {2, "This is not a CTL response. It has record type: - and message type: +"},
-              {2, "The CTL response has a wrong user id: ctl_resp"},
-              {4,
-               "This is not a CTL response(OK ignored). It has record type: - and message type: + "
-               "user id: CTL_RESP"}};
-  for (auto& l : trace.Lines()) got.emplace_back(l.level, l.text);
-  EXPECT_EQ(got, want);  // and nothing for the accepted reply
-}
 
 // Every operation against a raw peer: the request bytes it sends (a gateway's
 // flags, Shutdown's keyword by component type) and its reading of the replies
@@ -239,37 +213,51 @@ TEST(CtlRequests, EveryOperationOverTls) {
   EXPECT_EQ(tls.frames, 4);
 }
 
-// The traffic lines pass through context 8192 alone (the module traces
-// nothing): the request and every message received, and the gateway's accepted
-// reply a line of its own, from a gateway asked over 127.0.0.1 and from a
-// component over ::1 (in brackets).
-TEST(CtlTrace, TrafficLinesPassThroughTheirContext) {
-  const std::string bad = Reply("BAD", "WRONG"), good = Reply(std::string("OK\0hidden", 9));
+// The diagnostic lines of rejected and ignored replies at their levels (which
+// replies are accepted, rejected or ignored: the ctl_reply fuzz target over its
+// corpus), and the traffic lines in context 8192: the request, every message
+// received, and the gateway's accepted reply a line of its own; from a gateway
+// asked over 127.0.0.1 and from a component over ::1 (in brackets).
+TEST(CtlTrace, DiagnosticAndTrafficLines) {
+  const std::string tooShort = Reply("").substr(0, 77), type = Reply("OK", " CTL_RESP", '-');
+  const std::string bad = Reply("BAD", " WRONG"), good = Reply(std::string("OK\0hidden", 9));
+  constexpr int ctx = kCtlTraceContext;
   for (auto [host, gw] : {std::make_pair("127.0.0.1", true), {"::1", false}}) {
     if (!gw && !HasIPv6Loopback()) GTEST_SKIP() << kNoIPv6;
-    TraceCapture trace({"CtlClient"}, 0);
-    TDiag::Instance().SetContextLevel(kCtlTraceContext, 3);
-    TestServer component(nullptr, Answer({bad, good}));
+    TraceCapture trace({"CtlClient"}, 4);
+    TDiag::Instance().SetContextLevel(ctx, 3);
+    TestServer component(nullptr, Answer({tooShort, type, bad, good}));
     CtlHostParams p = Params(component.port, 5, gw ? kGateway : kOrdinary);
     std::strcpy(p.m_Host, host);
     std::string info;
     ASSERT_EQ(CtlInterface::CtlRequest(p, "LIFE_CHECK", info), CTL_RC_OK);
     EXPECT_EQ(info, "OK");
     const std::string to = std::string(gw ? "127.0.0.1:" : "[::1]:") + component.port + " ==> '";
-    std::vector<std::string> got,
-        want = {"CTL request sent to: " + to + kHeader + (gw ? "-------------Y--'" : "LIFE_CHECK'"),
-                "CTL response received from: " + to + bad + "'",
-                "CTL response received from: " + to + Reply("OK") + "'"};
-    if (gw) want.push_back("CTL response received from GTW:  (m_CtlReply) ==> OK");
-    for (auto& l : trace.Lines()) {
-      EXPECT_EQ(l.level, 3u) << l.text;
-      EXPECT_EQ(l.context, kCtlTraceContext) << l.text;
-      got.push_back(l.text);
-    }
+    std::vector<std::tuple<unsigned, int, std::string>> got, want;
+    want.emplace_back(
+        3, ctx,
+        "CTL request sent to: " + to + kHeader + (gw ? "-------------Y--'" : "LIFE_CHECK'"));
+    for (auto& f : {tooShort, type, bad, good})
+      want.emplace_back(3, ctx,
+                        "CTL response received from: " + to + f.substr(0, f.find('\0')) + "'");
+    const std::string ignored = "This is not a CTL response(OK ignored). It has record type: ";
+    if (gw)
+      want.insert(want.end(),
+                  {{1, -1, "This is not a valid response. The message length of 77 is too short"},
+                   {2, -1, "This is not a GTW sync message. The message length of 77 is too short"},
+                   {4, -1, ignored + "- and message type: + user id: CTL_RESP"},
+                   {4, -1, ignored + "+ and message type: + user id: WRONG"},
+                   {3, ctx, "CTL response received from GTW:  (m_CtlReply) ==> OK"}});
+    else
+      want.insert(want.end(),
+                  {{2, -1, "This is not a CTL response. The message length of 77 is too short"},
+                   {2, -1, "This is not a CTL response. It has record type: - and message type: +"},
+                   {2, -1, "The CTL response has a wrong user id: WRONG"}});
+    for (auto& l : trace.Lines()) got.emplace_back(l.level, l.context, l.text);
     // The request line may follow the first receive line: the writer is quick.
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want);  // no rejection line at level 2: it belongs to no context
+    EXPECT_EQ(got, want);
   }
 }
 
