@@ -200,19 +200,6 @@ TEST(CtlRequests, ConnectsThatRunOutOfTime) {
   os_connectable_socket::set_connect_timeout(21000);
 }
 
-// The TLS forms that hxctl does not use over TLS in the tools' process tests;
-// the component answers "OK" to all.
-TEST(CtlRequests, EveryOperationOverTls) {
-  TestServer tls(ServerTls(Pki().server), Answer({Reply("OK")}));
-  const auto client = ClientTls();
-  const CtlHostParams p = Params(tls.port);
-  EXPECT_EQ(CtlInterface::DoMeasurements(p, client), CTL_RC_OK);
-  EXPECT_EQ(CtlInterface::ChangeLog(p, client), CTL_RC_OK);
-  EXPECT_EQ(CtlInterface::Stop(p, client), CTL_RC_OK);
-  EXPECT_EQ(CtlInterface::Shutdown(p, client), CTL_RC_OK);
-  EXPECT_EQ(tls.frames, 4);
-}
-
 // The diagnostic lines of rejected and ignored replies at their levels (which
 // replies are accepted, rejected or ignored: the ctl_reply fuzz target over its
 // corpus), and the traffic lines in context 8192: the request, every message
@@ -261,10 +248,20 @@ TEST(CtlTrace, DiagnosticAndTrafficLines) {
   }
 }
 
-TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
-  TestServer component(nullptr, [](const std::string& req) {
-    return std::vector<std::string>{Reply(req.size() > 78 ? req.substr(78) : "")};  // an echo
+// Requests from many threads at once each get their own reply; over TLS,
+// where the tools' process tests use neither these nor the TLS forms of
+// DoMeasurements, ChangeLog, Stop and Shutdown.
+TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReplyAndEveryOperationOverTls) {
+  TestServer component(ServerTls(Pki().server), [](const std::string& req) {
+    const std::string body = req.size() > 78 ? req.substr(78) : "";
+    return std::vector<std::string>{Reply(body.rfind("ECHO", 0) == 0 ? body : "OK")};
   });
+  const auto tls = ClientTls();
+  const CtlHostParams p = Params(component.port);
+  EXPECT_EQ(CtlInterface::DoMeasurements(p, tls), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::ChangeLog(p, tls), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::Stop(p, tls), CTL_RC_OK);
+  EXPECT_EQ(CtlInterface::Shutdown(p, tls), CTL_RC_OK);
   constexpr int kThreads = 8, kEach = 25;
   std::vector<std::future<int>> wrong;  // each thread's count of wrong replies
   for (int t = 0; t < kThreads; ++t)
@@ -272,11 +269,10 @@ TEST(CtlConcurrency, ManyThreadsEachGetTheirOwnReply) {
       int n = 0;
       for (int i = 0; i < kEach; ++i) {
         std::string text = "ECHO " + std::to_string(t) + "-" + std::to_string(i), reply;
-        n += CtlInterface::CtlRequest(Params(component.port), text, reply) != CTL_RC_OK ||
-             reply != text;
+        n += CtlInterface::CtlRequest(p, text, reply, tls) != CTL_RC_OK || reply != text;
       }
       return n;
     }));
   for (auto& w : wrong) EXPECT_EQ(w.get(), 0);
-  EXPECT_EQ(component.frames, kThreads * kEach);
+  EXPECT_EQ(component.frames, 4 + kThreads * kEach);
 }
