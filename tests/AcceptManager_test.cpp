@@ -48,12 +48,6 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
   int Destroyed() {
     return Locked([&] { return destroyed; });
   }
-  // Connection `i`'s link has fully ended. Nothing signals the reader
-  // thread's very end, so the link is asked until a deadline.
-  bool ReaderEnded(size_t i) {
-    Echo* cb = Made(i);
-    return cb && cb->link.load() && Eventually([cb] { return cb->link.load()->IsTerminated(); });
-  }
 
   const bool deleteWithLink;
   std::function<void(Link*)> onReceive;
@@ -68,11 +62,6 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
 bool Echoed(const RawClient& c, const std::string& text) {
   const std::string frame = Frame(text);
   return WriteAll(c.fd, frame) && ReadExact(c.fd, frame.size()) == frame;
-}
-
-std::string GcLine(int deleted, int total) {
-  return "Ended Garbage Collection: " + std::to_string(deleted) + " out of " +
-         std::to_string(total) + " objects were deleted";
 }
 
 class AcceptManagerTest : public ::testing::Test {
@@ -114,17 +103,19 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     ASSERT_TRUE(Echoed(first, std::string(100, 'x')) && Echoed(second, "two"));
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));  // refused at the cap
     // Its accept is over (and reaps nothing) before the first link ends.
-    ASSERT_TRUE(trace.WaitCount(GcLine(0, 2), 2));
+    ASSERT_TRUE(trace.WaitCount("Ended Garbage Collection: 0 out of 2 objects were deleted", 2));
     EXPECT_EQ(trace.Count("Maximum of 2 links reached: closing the new connection from 127.0.0.1:"),
               1);
     EXPECT_EQ(manager.Made(2), nullptr);
     ASSERT_TRUE(WriteAll(first.fd, Frame(std::string(101, 'y'))));
-    ASSERT_TRUE(manager.ReaderEnded(0));  // ended, not reaped yet
-    EXPECT_EQ(manager.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
+    Link* zero = manager.Made(0)->link.load();  // set by its first frame
+    // Ended, not reaped yet; nothing signals the reader thread's very end.
+    ASSERT_TRUE(Eventually([zero] { return zero->IsTerminated(); }));
+    EXPECT_EQ(zero->EndReason(), LinkEndReason::PayloadTooLarge);
     EXPECT_EQ(manager.Destroyed(), 0);
     RawClient third(port);
     ASSERT_TRUE(Echoed(third, "served"));  // 0 no longer counts
-    ASSERT_TRUE(trace.WaitFor(GcLine(1, 3)));
+    ASSERT_TRUE(trace.WaitFor("Ended Garbage Collection: 1 out of 3 objects were deleted"));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 1 : 0);
     s.StopServer();
     EXPECT_EQ(manager.Locked([&] { return manager.ended; }), (std::vector<int>{0, 1, 2}));
