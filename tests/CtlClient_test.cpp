@@ -42,11 +42,6 @@ CtlHostParams Params(const std::string& port, int timeout = 5, ComponentTypeEnum
   return p;
 }
 
-// What a component answers to every request (an empty payload closes).
-TestServer::Responder Answer(std::vector<std::string> frames) {
-  return [frames](const std::string&) { return frames; };
-}
-
 }  // namespace
 
 // Every operation against a raw peer: the request bytes it sends (a gateway's
@@ -213,7 +208,7 @@ TEST(CtlTrace, DiagnosticAndTrafficLines) {
     if (!gw && !HasIPv6Loopback()) GTEST_SKIP() << kNoIPv6;
     TraceCapture trace({"CtlClient"}, 4);
     TDiag::Instance().SetContextLevel(ctx, 3);
-    TestServer component(nullptr, Answer({tooShort, type, bad, good}));
+    TestServer component(nullptr, [&](auto&) { return std::vector{tooShort, type, bad, good}; });
     CtlHostParams p = Params(component.port, 5, gw ? kGateway : kOrdinary);
     std::strcpy(p.m_Host, host);
     std::string info;
