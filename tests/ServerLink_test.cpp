@@ -78,10 +78,9 @@ class ServerLinkTest : public ::testing::Test {
     server.StopServer();
     os_fault::Reset();
   }
-  int Start(int sleepSeconds = 10, int maxAttempts = -1, int port = 0,
-            const char* address = nullptr) {
+  int Start(int sleepSeconds = 10, int maxAttempts = -1, const char* address = nullptr) {
     server.SetCallbackObject(rec);
-    return server.InitServer(port, address, sleepSeconds, maxAttempts);
+    return server.InitServer(0, address, sleepSeconds, maxAttempts);
   }
   // The next accepted connection closes the listening socket and raises a
   // network error: the listener must be rebuilt.
@@ -98,17 +97,28 @@ class ServerLinkTest : public ::testing::Test {
 
 }  // namespace
 
-// A port below 0 is chosen by the system (0: every other test); StopServer
-// wakes the select at once, ends the thread with one Exception and may run
-// again; before InitServer it only sets the flag. Without a callback object a
-// connection is closed.
-TEST_F(ServerLinkTest, ChosenPortStopsAndNoCallback) {
+// A port taken in either family fails without a thread; LastError says why
+// until an InitServer succeeds. A port below 0 is chosen by the system (0:
+// every other test). StopServer wakes the select at once, ends the thread with
+// one Exception and may run again; before InitServer it only sets the flag.
+// Without a callback object a connection is closed.
+TEST_F(ServerLinkTest, PortsStopsAndNoCallback) {
   ServerLink unstarted;
   unstarted.SetCallbackObject(rec);
   unstarted.StopServer();
   EXPECT_EQ(rec.Ends(), 0);
-  int port = Start(10, -1, -5);
+  server.SetCallbackObject(rec);
+  for (int family : {AF_INET, AF_INET6}) {
+    if (family == AF_INET6 && !HasIPv6Loopback()) continue;
+    RefusingPort holder(family);
+    ASSERT_EQ(::listen(holder.fd, 1), 0);
+    EXPECT_EQ(server.InitServer(holder.port, nullptr, 10, -1), -1);
+    EXPECT_EQ(server.LastError(), EADDRINUSE);
+  }
+  EXPECT_EQ(trace.Count("Ctl Server Thread id is "), 0);
+  int port = server.InitServer(-5, nullptr, 10, -1);
   ASSERT_GT(port, 0);
+  EXPECT_EQ(server.LastError(), 0);
   RawClient c(port);
   EXPECT_TRUE(rec.WaitAccepted(1));
   auto t0 = Clock::now();
@@ -122,28 +132,12 @@ TEST_F(ServerLinkTest, ChosenPortStopsAndNoCallback) {
   EXPECT_TRUE(WaitPeerClose(unowned.fd));
 }
 
-// A port taken in either family fails without a thread; LastError says why
-// until an InitServer succeeds.
-TEST_F(ServerLinkTest, PortInUseFailsWithoutAThread) {
-  server.SetCallbackObject(rec);
-  for (int family : {AF_INET, AF_INET6}) {
-    if (family == AF_INET6) IPV6_OR_SKIP();
-    RefusingPort holder(family);
-    ASSERT_EQ(::listen(holder.fd, 1), 0);
-    EXPECT_EQ(server.InitServer(holder.port, nullptr, 10, -1), -1);
-    EXPECT_EQ(server.LastError(), EADDRINUSE);
-  }
-  EXPECT_EQ(trace.Count("Ctl Server Thread id is "), 0);
-  ASSERT_GT(server.InitServer(0, nullptr, 10, -1), 0);
-  EXPECT_EQ(server.LastError(), 0);
-}
-
 // A local address is bound alone, from the server's own copy of the text,
 // also when the listener is rebuilt after a failure. (IPv6 addresses bound
 // alone: the tools' process tests.)
 TEST_F(ServerLinkTest, LocalAddressIsBoundAloneAlsoAfterReinitialisation) {
   std::string address = "127.0.0.1";
-  int port = Start(0, 3, 0, address.c_str()), again = -1;
+  int port = Start(0, 3, address.c_str()), again = -1;
   address.assign("garbage!!");  // the caller's text goes away
   ASSERT_GT(port, 0);
   EXPECT_EQ(RawConnectTo("127.0.0.2", port), -1);
