@@ -90,9 +90,7 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     SCOPED_TRACE(deleteWithLink ? "deleted with the link" : "kept by its owner");
     trace.Clear();
     EchoManager manager(deleteWithLink);
-    LinkLimits limits;
-    limits.maxPayload = 100;
-    manager.SetLinkLimits(limits);
+    manager.SetLinkLimits(LinkLimits{100});  // a payload of 100 bytes at most
     manager.SetMaxLinks(2);
     ServerLink s;  // one per round: a stopped server stays stopped
     Start(s, manager);
