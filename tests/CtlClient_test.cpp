@@ -28,17 +28,13 @@ const std::string kHeader = "++000000000   CTL" + std::string(61, ' ');  // 78 b
 // field blank-padded to 64, then the body.
 std::string Reply(const std::string& body, const std::string& userId = "CTL_RESP",
                   char recordType = '+', char messageType = '+') {
-  std::string id = userId;
-  id.resize(64, ' ');
-  return std::string{recordType, messageType} + "x7#q 0000 AB" + id + body;
+  const std::string pad(64 - userId.size(), ' ');
+  return std::string{recordType, messageType} + "x7#q 0000 AB" + userId + pad + body;
 }
 
 CtlHostParams Params(const std::string& port, int timeout = 5, ComponentTypeEnum type = kOrdinary) {
-  CtlHostParams p{};
-  std::strcpy(p.m_Host, "127.0.0.1");
+  CtlHostParams p{"127.0.0.1", "", timeout, type};
   std::strcpy(p.m_Port, port.c_str());
-  p.m_Timeout = timeout;
-  p.m_ComponentType = type;
   return p;
 }
 

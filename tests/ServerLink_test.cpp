@@ -28,9 +28,6 @@ struct ServerRecorder : ServerLinkCBClass, Waitable {
   std::vector<std::unique_ptr<os_tcp_socket>> sockets;
   int exceptions = 0;
   std::function<void()> hook;
-  void SetHook(std::function<void()> h) {
-    Locked([&] { hook = std::move(h); });
-  }
   void Accept(os_tcp_socket* s) override {
     std::function<void()> h;
     Locked([&] {
@@ -86,9 +83,11 @@ class ServerLinkTest : public ::testing::Test {
   // The next accepted connection closes the listening socket and raises a
   // network error: the listener must be rebuilt.
   static void BreakListenerOnAccept(ServerLink& s, ServerRecorder& r, long code) {
-    r.SetHook([&s, code] {
-      s.CloseSocket("test");
-      throw os_network_toolkit_error(OS_ERR_UNKNOWN, code, "test: listener broken");
+    r.Locked([&] {
+      r.hook = [&s, code] {
+        s.CloseSocket("test");
+        throw os_network_toolkit_error(OS_ERR_UNKNOWN, code, "test: listener broken");
+      };
     });
   }
   TraceCapture trace{{"ServerLink"}};
@@ -149,7 +148,7 @@ TEST_F(ServerLinkTest, WithoutLocalAddressClientsOfBothFamiliesAreAccepted) {
 
 TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
   int port = Start();
-  rec.SetHook([this] { server.StopServer(); });
+  rec.Locked([this] { rec.hook = [this] { server.StopServer(); }; });
   RawClient c(port), pending(port);
   ASSERT_TRUE(rec.WaitEnd()) << "the server thread waited for itself";
   server.StopServer();
