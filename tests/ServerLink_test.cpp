@@ -100,13 +100,10 @@ class ServerLinkTest : public ::testing::Test {
 // A port taken in either family fails without a thread; LastError says why
 // until an InitServer succeeds. A port below 0 is chosen by the system (0:
 // every other test). StopServer wakes the select at once, ends the thread with
-// one Exception and may run again; before InitServer it only sets the flag.
-// Without a callback object a connection is closed.
+// one Exception and may run again (also before InitServer: the tools' process
+// tests, whose component stops a server that never listened). Without a
+// callback object a connection is closed.
 TEST_F(ServerLinkTest, PortsStopsAndNoCallback) {
-  ServerLink unstarted;
-  unstarted.SetCallbackObject(rec);
-  unstarted.StopServer();
-  EXPECT_EQ(rec.Ends(), 0);
   server.SetCallbackObject(rec);
   for (int family : {AF_INET, AF_INET6}) {
     if (family == AF_INET6 && !HasIPv6Loopback()) continue;
