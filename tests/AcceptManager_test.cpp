@@ -66,14 +66,12 @@ bool Echoed(const RawClient& c, const std::string& text) {
 
 class AcceptManagerTest : public ::testing::Test {
  protected:
-  void Start(ServerLink& s, EchoManager& m) {
+  int Start(ServerLink& s, EchoManager& m) {  // the port; -1, and every check fails
     s.SetCallbackObject(m);
-    port = s.InitServer(0, nullptr, 10, -1);
-    ASSERT_GT(port, 0);
+    return s.InitServer(0, nullptr, 10, -1);
   }
   TraceCapture trace{{"AcceptManager", "ServerLink"}, 5};
   ServerLink server;
-  int port = 0;
 };
 
 }  // namespace
@@ -93,7 +91,7 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     manager.SetLinkLimits(LinkLimits{100});  // a payload of 100 bytes at most
     manager.SetMaxLinks(2);
     ServerLink s;  // one per round: a stopped server stays stopped
-    Start(s, manager);
+    const int port = Start(s, manager);
     manager.failNext = true;
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));
     ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
@@ -134,7 +132,7 @@ TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerComplete
     server.StopServer();
     returned.set_value();
   };
-  Start(server, manager);
+  const int port = Start(server, manager);
   RawClient client(port);
   ASSERT_TRUE(WriteAll(client.fd, Frame("stop")));
   ASSERT_EQ(returned.get_future().wait_for(kWait), std::future_status::ready);
