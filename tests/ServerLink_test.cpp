@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <future>
 
@@ -21,9 +20,8 @@ static long Ms(Clock::duration d) {
 
 namespace {
 
-// Keeps every accepted socket. A hook, if set, runs once, on the next
-// accepted connection after the socket is kept (it may throw, as a failing
-// callback would).
+// Keeps every accepted socket. A hook, if set, runs once on the next accept,
+// after the socket is kept (it may throw, as a failing callback would).
 struct ServerRecorder : ServerLinkCBClass, Waitable {
   std::vector<std::unique_ptr<os_tcp_socket>> sockets;
   int exceptions = 0;
@@ -154,13 +152,11 @@ TEST_F(ServerLinkTest, StopFromInsideAcceptReturnsAndTheOwnerCompletesIt) {
 }
 
 // How a failing listener ends the server, by attempt limit and native code:
-// without an attempt, or after every attempt to rebuild it and its sleep. When
-// the server goes on, a network error on a listener that stays open leaves it
-// in place (a rebuild would lose the pending connection), and a broken one is
-// rebuilt on the same local address alone, from the server's own copy of the
-// text. (A failed accept of one connection: the descriptor test; an exception
-// from Accept: the AcceptManager tests; IPv6 addresses bound alone: the tools'
-// process tests.)
+// without an attempt, or after every attempt to rebuild it and its sleep. Or
+// the server goes on: on a listener that stays open (a rebuild would lose the
+// pending connection), or on one rebuilt on the same local address alone,
+// from its own copy of the text. (A failed accept: the descriptor test; an
+// exception from Accept: the AcceptManager tests; IPv6 addresses: the tools.)
 TEST_F(ServerLinkTest, ListenerFailuresGiveUpOrGoOn) {
   const std::string maxed =
       "TCP Server thread: max number of attempts to reinit server socket reached";
