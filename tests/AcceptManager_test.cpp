@@ -48,12 +48,6 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
   int Destroyed() {
     return Locked([&] { return destroyed; });
   }
-  // Connection `i`'s link has fully ended. Nothing signals the reader
-  // thread's very end, so the link is asked until a deadline.
-  bool ReaderEnded(size_t i) {
-    Echo* cb = Made(i);
-    return cb && cb->link.load() && Eventually([cb] { return cb->link.load()->IsTerminated(); });
-  }
 
   const bool deleteWithLink;
   std::function<void(Link*)> onReceive;
@@ -64,36 +58,20 @@ struct EchoManager : AcceptManagerCBClass, Waitable {
   std::vector<std::unique_ptr<Echo>> kept;  // objects the manager must not delete
 };
 
-struct Client {
-  Recorder rec;
-  Link link;
-  bool Open(int port) {
-    link.SetCallbackObject(rec);
-    long err = 0;
-    return link.Connect("127.0.0.1", std::to_string(port).c_str(), err) == 0;
-  }
-  bool RoundTrip(const std::string& text) {
-    size_t before = rec.Frames().size();
-    return link.Send(text.data(), static_cast<unsigned>(text.size())) == 0 &&
-           rec.WaitFrames(before + 1) && rec.Frames().back() == text;
-  }
-};
-
-std::string GcLine(int deleted, int total) {
-  return "Ended Garbage Collection: " + std::to_string(deleted) + " out of " +
-         std::to_string(total) + " objects were deleted";
+// Sends `text` as a frame on a raw connection: true when it comes back whole.
+bool Echoed(const RawClient& c, const std::string& text) {
+  const std::string frame = Frame(text);
+  return WriteAll(c.fd, frame) && ReadExact(c.fd, frame.size()) == frame;
 }
 
 class AcceptManagerTest : public ::testing::Test {
  protected:
-  void Start(ServerLink& s, EchoManager& m) {
+  int Start(ServerLink& s, EchoManager& m) {  // the port; -1, and every check fails
     s.SetCallbackObject(m);
-    port = s.InitServer(0, nullptr, 10, -1);
-    ASSERT_GT(port, 0);
+    return s.InitServer(0, nullptr, 10, -1);
   }
   TraceCapture trace{{"AcceptManager", "ServerLink"}, 5};
   ServerLink server;
-  int port = 0;
 };
 
 }  // namespace
@@ -110,37 +88,37 @@ TEST_F(AcceptManagerTest, LinksFromAcceptToStop) {
     SCOPED_TRACE(deleteWithLink ? "deleted with the link" : "kept by its owner");
     trace.Clear();
     EchoManager manager(deleteWithLink);
-    LinkLimits limits;
-    limits.maxPayload = 100;
-    manager.SetLinkLimits(limits);
+    manager.SetLinkLimits(LinkLimits{100});  // a payload of 100 bytes at most
     manager.SetMaxLinks(2);
     ServerLink s;  // one per round: a stopped server stays stopped
-    Start(s, manager);
+    const int port = Start(s, manager);
     manager.failNext = true;
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));
     ASSERT_TRUE(trace.WaitFor("std::exception thrown in ServerLink::ServerThreadLoop. Error: "));
-    Client clients[3];
-    ASSERT_TRUE(clients[0].Open(port) && clients[0].RoundTrip(std::string(100, 'x')));
-    ASSERT_TRUE(clients[1].Open(port) && clients[1].RoundTrip("two"));
+    RawClient first(port), second(port);
+    ASSERT_TRUE(Echoed(first, std::string(100, 'x')) && Echoed(second, "two"));
     EXPECT_TRUE(WaitPeerClose(RawClient(port).fd));  // refused at the cap
     // Its accept is over (and reaps nothing) before the first link ends.
-    ASSERT_TRUE(trace.WaitCount(GcLine(0, 2), 2));
+    ASSERT_TRUE(trace.WaitCount("Ended Garbage Collection: 0 out of 2 objects were deleted", 2));
     EXPECT_EQ(trace.Count("Maximum of 2 links reached: closing the new connection from 127.0.0.1:"),
               1);
     EXPECT_EQ(manager.Made(2), nullptr);
-    ASSERT_EQ(clients[0].link.Send(std::string(101, 'y').data(), 101), 0);
-    ASSERT_TRUE(manager.ReaderEnded(0));  // ended, not reaped yet
-    EXPECT_EQ(manager.Made(0)->link.load()->EndReason(), LinkEndReason::PayloadTooLarge);
+    ASSERT_TRUE(WriteAll(first.fd, Frame(std::string(101, 'y'))));
+    Link* zero = manager.Made(0)->link.load();  // set by its first frame
+    // Ended, not reaped yet; nothing signals the reader thread's very end.
+    ASSERT_TRUE(Eventually([zero] { return zero->IsTerminated(); }));
+    EXPECT_EQ(zero->EndReason(), LinkEndReason::PayloadTooLarge);
     EXPECT_EQ(manager.Destroyed(), 0);
-    ASSERT_TRUE(clients[2].Open(port) && clients[2].RoundTrip("served"));  // 0 no longer counts
-    ASSERT_TRUE(trace.WaitFor(GcLine(1, 3)));
+    RawClient third(port);
+    ASSERT_TRUE(Echoed(third, "served"));  // 0 no longer counts
+    ASSERT_TRUE(trace.WaitFor("Ended Garbage Collection: 1 out of 3 objects were deleted"));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 1 : 0);
     s.StopServer();
     EXPECT_EQ(manager.Locked([&] { return manager.ended; }), (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(manager.Destroyed(), deleteWithLink ? 3 : 0);
     EXPECT_EQ(manager.kept.size(), deleteWithLink ? 0u : 3u);  // whole: their owner frees them
     EXPECT_EQ(manager.LinkCount(), 0u);
-    for (auto& c : clients) EXPECT_TRUE(c.rec.WaitEnd());
+    for (int fd : {first.fd, second.fd, third.fd}) EXPECT_TRUE(WaitPeerClose(fd));
   }
 }
 
@@ -154,12 +132,11 @@ TEST_F(AcceptManagerTest, StopFromAnAcceptedLinksCallbackReturnsAndOwnerComplete
     server.StopServer();
     returned.set_value();
   };
-  Start(server, manager);
-  Client client;
-  ASSERT_TRUE(client.Open(port));
-  ASSERT_EQ(client.link.Send("stop", 4), 0);
+  const int port = Start(server, manager);
+  RawClient client(port);
+  ASSERT_TRUE(WriteAll(client.fd, Frame("stop")));
   ASSERT_EQ(returned.get_future().wait_for(kWait), std::future_status::ready);
-  EXPECT_TRUE(client.rec.WaitEnd());  // the server thread ended and closed its links
+  EXPECT_TRUE(WaitPeerClose(client.fd));  // the server thread ended and closed its links
   server.StopServer();
   EXPECT_EQ(manager.Destroyed(), 1);
 }
