@@ -340,7 +340,7 @@ bool Eventually(F f, Millis t = kWait) {
 // The frame of a payload as it must appear on the wire.
 inline std::string Frame(const std::string& payload, char type = 'a') {
   char h[11];
-  std::snprintf(h, sizeof h, "%c %.8lx", type, static_cast<unsigned long>(payload.size()));
+  std::snprintf(h, sizeof h, "%c %.8x", type, static_cast<unsigned>(payload.size()));
   return std::string(h, 10) + payload;
 }
 
