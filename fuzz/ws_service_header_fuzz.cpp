@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string user = fdp.ConsumeRandomLengthString(80).c_str();
   const std::string dc = fdp.ConsumeRandomLengthString(8).c_str();
   const int msgType = fdp.ConsumeIntegral<int>(), recType = fdp.ConsumeIntegral<int>();
-  g_Result = fdp.ConsumeBool() ? -1 : 0;
+  g_Result = fdp.ConsumeIntegralInRange<int>(-1, 1);  // any result of 0 or more is a success
   const std::string payload = fdp.ConsumeRemainingBytesAsString();
 
   ws_service_init(reinterpret_cast<ws_service_func>(&CaptureSend));
