@@ -49,7 +49,7 @@ int RefSplit(const string& t, int max, char sep, Tokens& out) {
   if (max < 1) return -1;
   for (size_t start = 0, at = 0; at != string::npos; start = at + 1) {
     at = sep ? t.find(sep, start) : string::npos;
-    out.emplace_back(start, t.substr(start, at == string::npos ? string::npos : at - start));
+    out.emplace_back(start, t.substr(start, at - start));  // to the end when at is npos
   }
   const bool over = out.size() > static_cast<size_t>(max);
   if (over) out.resize(static_cast<size_t>(max));
