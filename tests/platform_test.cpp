@@ -49,17 +49,6 @@ void ConnectTo(os_connectable_socket& s, int port) {
   s.connect_to(to.sa(), os_socket_address::size());
 }
 
-struct TcpPair {
-  os_tcp_connection_server listener{os_socket_address(0), 16};
-  os_tcp_socket client{1};
-  os_tcp_socket server{0};
-  TcpPair() {
-    ConnectTo(client, listener.socket_address().port());
-    timeval tv{5, 0};
-    if (!listener.accept(server, &tv)) throw std::runtime_error("no connection accepted");
-  }
-};
-
 // The error that fn throws; a test failure when it throws none.
 template <class E = NetError, class F>
 E ErrorOf(F fn) {
@@ -124,36 +113,39 @@ TEST(Locks, ReadersShareAWriterExcludes) {
 // and that no SIGPIPE comes, the Link suite; the peer's address, the tools'
 // process test.)
 TEST(Socket, LoopbackRoundTripSelectAndClose) {
-  auto p = std::make_shared<TcpPair>();
-  EXPECT_TRUE(p->client.connected() && p->client.good() && p->server.connected());
-  os_io_multiplexer mux;
-  const unsigned client = static_cast<unsigned>(p->client.handle());
-  const unsigned server = static_cast<unsigned>(p->server.handle());
-  mux.read_scan({client, server});
+  os_tcp_connection_server listener{os_socket_address(0), 16};
+  os_tcp_socket client{1}, server{0};
+  ConnectTo(client, listener.socket_address().port());
   timeval tv{0, 100 * 1000}, bound{5, 0};
-  ExpectTakes(100, [&] { EXPECT_FALSE(p->listener.accept(p->server, &tv)); });
-  EXPECT_EQ(p->listener.last_accept_error(), EAGAIN);
+  ASSERT_TRUE(listener.accept(server, &bound));
+  EXPECT_TRUE(client.connected() && client.good() && server.connected());
+  os_io_multiplexer mux;
+  const unsigned c = static_cast<unsigned>(client.handle()),
+                 d = static_cast<unsigned>(server.handle());
+  mux.read_scan({c, d});
+  ExpectTakes(100, [&] { EXPECT_FALSE(listener.accept(server, &tv)); });
+  EXPECT_EQ(listener.last_accept_error(), EAGAIN);
   ExpectTakes(100, [&] { EXPECT_EQ(mux.select(&tv), 0); });
-  EXPECT_EQ(p->client.write("hello", 5), 5);
+  EXPECT_EQ(client.write("hello", 5), 5);
   EXPECT_EQ(mux.select(&bound), 1);
-  EXPECT_TRUE(mux.is_ready(server) && !mux.is_ready(client));
+  EXPECT_TRUE(mux.is_ready(d) && !mux.is_ready(c));
   char buf[16];
-  ASSERT_EQ(hxtest::ReadExact(p->server.handle(), 5), "hello");
-  p->client.shutdown(2);
-  EXPECT_FALSE(p->client.connected());
-  p->client.close();
-  EXPECT_EQ(p->server.read(buf, 1), 0) << "end of stream after the peer closed";
-  EXPECT_EQ(p->client.handle(), -1);
-  EXPECT_TRUE(p->client.read(buf, 1) == -1 && !p->client.good() && p->client.error() == EBADF);
-  p->client.close();  // a second close is harmless
+  ASSERT_EQ(hxtest::ReadExact(server.handle(), 5), "hello");
+  client.shutdown(2);
+  EXPECT_FALSE(client.connected());
+  client.close();
+  EXPECT_EQ(server.read(buf, 1), 0) << "end of stream after the peer closed";
+  EXPECT_EQ(client.handle(), -1);
+  EXPECT_TRUE(client.read(buf, 1) == -1 && !client.good() && client.error() == EBADF);
+  client.close();  // a second close is harmless
 
   std::vector<char> chunk(64 * 1024, 'x');
   const int size = static_cast<int>(chunk.size());
   int last = size;
-  for (int i = 0; i < 1000 && last == size; ++i) last = p->server.write(chunk.data(), size);
+  for (int i = 0; i < 1000 && last == size; ++i) last = server.write(chunk.data(), size);
   EXPECT_LT(last, size) << "writes to a closed peer kept succeeding";
-  EXPECT_TRUE(!p->server.good() && (p->server.error() == EPIPE || p->server.error() == ECONNRESET))
-      << p->server.error();
+  EXPECT_TRUE(!server.good() && (server.error() == EPIPE || server.error() == ECONNRESET))
+      << server.error();
 }
 
 // A refused connect carries its native code and leaves no descriptor behind.
