@@ -30,15 +30,12 @@ int RefWordsOrArgs(const string& t, int max, bool args, Tokens& out) {
     while (i < t.size() && White(t[i])) ++i;
     if (i == t.size()) return static_cast<int>(out.size());
     if (static_cast<int>(out.size()) >= max) return -1;
+    const bool quoted = args && t[i] == '"';
+    auto in = [&](char c) { return quoted ? c != '"' : args ? !White(c) : isgraph(c & 0xff) != 0; };
     string token;
-    size_t at = i;
-    if (args && t[i] == '"') {
-      for (at = ++i; i < t.size() && t[i] != '"'; ++i)
-        token += t[i] == '\\' && i + 1 < t.size() && t[i + 1] == '"' ? t[++i] : t[i];
-    } else {
-      while (i < t.size() && (args ? !White(t[i]) : isgraph(static_cast<unsigned char>(t[i]))))
-        token += t[i++];
-    }
+    const size_t at = i += quoted;
+    for (; i < t.size() && in(t[i]); ++i)
+      token += quoted && t[i] == '\\' && i + 1 < t.size() && t[i + 1] == '"' ? t[++i] : t[i];
     out.emplace_back(at, token);
     if (i >= t.size()) return static_cast<int>(out.size());
   }

@@ -19,8 +19,7 @@ int CaptureSend(Link*, const char* message, long length) {
 }
 // `s` cut to `width` bytes, the rest `fill`.
 std::string Field(const std::string& s, size_t width, char fill) {
-  std::string f = s.substr(0, width);
-  return f + std::string(width - f.size(), fill);
+  return (s + std::string(width, fill)).substr(0, width);
 }
 }  // namespace
 
