@@ -18,13 +18,13 @@ Link* FakeLink(int n) {
   return reinterpret_cast<Link*>(&g_LinkSlots[n]);
 }
 
-std::mutex g_Mu;  // guards the two lists below
+// Sends and cleanups call back on the caller's thread, so only the test's own
+// thread touches these (the concurrent test has callbacks of its own).
 std::vector<std::pair<Link*, std::string>> g_Sent;
 std::vector<int> g_Aborted;  // the callback data of each abort, in call order
 std::vector<std::future<unsigned>> g_Others;
 
 int CaptureSend(Link* link, const char* message, long length) {
-  std::lock_guard<std::mutex> hold(g_Mu);
   g_Sent.emplace_back(link, std::string(message, static_cast<size_t>(length)));
   return 0;
 }
@@ -39,13 +39,8 @@ int RecordAbort(ws_service* record, int reason, const char* text, long length, i
   EXPECT_EQ(std::future_status::ready, g_Others.back().wait_for(std::chrono::seconds(5)))
       << "abort callback called with the list lock held";
   if (data == 0) ws_service_create("late", nullptr, 9, nullptr, "U", "DC1", false);
-  std::lock_guard<std::mutex> hold(g_Mu);
   g_Aborted.push_back(data);
   return 0;
-}
-std::vector<int> Aborted() {
-  std::lock_guard<std::mutex> hold(g_Mu);
-  return g_Aborted;
 }
 
 template <class F>
@@ -154,11 +149,11 @@ TEST_F(WsService, GetDestroyAndCleanups) {
   EXPECT_EQ(0, ws_service_destroy(gone));
   EXPECT_EQ(6u, ServListSize());
   EXPECT_EQ(0u, ws_service_cleanup("DC9") + ws_service_cleanup_link(FakeLink(3)));
-  EXPECT_TRUE(Aborted().empty());            // also none for the destroyed record
+  EXPECT_TRUE(g_Aborted.empty());            // also none for the destroyed record
   EXPECT_EQ(4u, ws_service_cleanup("DC1"));  // "1" is exempt: CallCBDirect
-  ASSERT_EQ((std::vector<int>{0, 4, 5}), Aborted());
+  ASSERT_EQ((std::vector<int>{0, 4, 5}), g_Aborted);
   EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(1)) + ws_service_cleanup_link(FakeLink(0)));
-  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), Aborted());
+  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), g_Aborted);
   EXPECT_EQ(1u, ServListSize());  // the one that the abort of "0" created
   EXPECT_NE(nullptr, ws_service_find("late", "U", "DC1", nullptr));
 }
