@@ -300,10 +300,9 @@ TEST(Threads, EachRunHasItsOwnIdAndEnd) {
     EXPECT_EQ(seen.get(), t.tid()) << "the thread sees the id its object reports";
     EXPECT_NE(t.tid(), previous);
     EXPECT_TRUE(os_thread::exists(t.tid()) && t.running());
-    auto waited = Spawn([id = t.tid()] { os_this_thread::wait_for_thread(id); });
-    EXPECT_FALSE(Ready(waited, kQuiet)) << "wait ended before the thread";
+    EXPECT_FALSE(EndsWithin(t.tid(), kQuiet)) << "wait ended before the thread";
     go.set_value();
-    ASSERT_TRUE(Ready(waited, kBound));
+    ASSERT_TRUE(EndsWithin(t.tid(), kBound));
     EXPECT_FALSE(os_thread::exists(t.tid()) || t.running());
     previous = t.tid();
     ASSERT_TRUE(hxtest::Eventually([] { return os_thread::parked() > 0; }));
