@@ -93,8 +93,10 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
 }
 
 // A line ends in a destructor: an exception out of the sink would end the
-// process there. A null sink restores the default, on standard error.
-TEST_F(TDiagTest, ASinkMayThrowAndNullRestoresTheDefault) {
+// process there. A sink may trace and configure: the facility holds none of
+// its locks while it calls the sink, and the nested line gets a buffer of its
+// own. A null sink restores the default, on standard error.
+TEST_F(TDiagTest, ASinkMayThrowOrTraceAndNullRestoresTheDefault) {
   d.SetModuleLevel("ws_service", 6);
   d.SetSink([](const TraceLine&) { throw std::runtime_error("sink failed"); });
   EXPECT_NO_THROW(TraceAtLevel(4));
@@ -103,6 +105,31 @@ TEST_F(TDiagTest, ASinkMayThrowAndNullRestoresTheDefault) {
   EXPECT_EQ(Shown(),
             (Texts{"ws_service|6|-1|tdiag_test|Enter", "ws_service|4|-1|tdiag_test|line 4"}))
       << "the next line is not affected";
+  d.SetModuleLevel("Link", 5);
+  d.SetSink([keep = trace.Sink()](const TraceLine& l) {
+    thread_local bool inside = false;
+    keep(l);
+    if (inside) return;
+    inside = true;
+    TDiag::Instance().SetModuleLevel("ServerLink", 0);
+    {
+      LINK_SCOPE("Sink::Nested");
+      HX_TRACE(5, "from the sink");
+    }
+    inside = false;
+  });
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> f = done->get_future();
+  std::thread([done] {
+    LINK_SCOPE("Link::Send");
+    HX_TRACE(5, "outer " << 1);
+    HX_TRACE(5, "outer " << 2);
+    done->set_value();
+  }).detach();
+  ASSERT_EQ(f.wait_for(hxtest::kWait), std::future_status::ready) << "tracing from a sink hangs";
+  EXPECT_EQ(Shown(),
+            (Texts{"Link|5|-1|Link::Send|outer 1", "Link|5|-1|Sink::Nested|from the sink",
+                   "Link|5|-1|Link::Send|outer 2", "Link|5|-1|Sink::Nested|from the sink"}));
   d.SetModuleLevel("AcceptManager", 4);
   d.SetSink(nullptr);
   testing::internal::CaptureStderr();
@@ -135,36 +162,6 @@ TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
   ASSERT_GE(kept.size(), 2u);
   EXPECT_EQ(kept.end()[-2].scope + "|" + kept.end()[-2].text + "|" + kept.back().text,
             "ServerLink::ServerThread|kept in memory|kept by its context");
-}
-
-// A sink may trace and configure: the facility holds none of its locks while
-// it calls the sink, and the nested line gets a buffer of its own.
-TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
-  d.SetModuleLevel("Link", 5);
-  d.SetSink([keep = trace.Sink()](const TraceLine& l) {
-    thread_local bool inside = false;
-    keep(l);
-    if (inside) return;
-    inside = true;
-    TDiag::Instance().SetModuleLevel("ServerLink", 0);
-    {
-      LINK_SCOPE("Sink::Nested");
-      HX_TRACE(5, "from the sink");
-    }
-    inside = false;
-  });
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> f = done->get_future();
-  std::thread([done] {
-    LINK_SCOPE("Link::Send");
-    HX_TRACE(5, "outer " << 1);
-    HX_TRACE(5, "outer " << 2);
-    done->set_value();
-  }).detach();
-  ASSERT_EQ(f.wait_for(hxtest::kWait), std::future_status::ready) << "tracing from a sink hangs";
-  EXPECT_EQ(Shown(),
-            (Texts{"Link|5|-1|Link::Send|outer 1", "Link|5|-1|Sink::Nested|from the sink",
-                   "Link|5|-1|Link::Send|outer 2", "Link|5|-1|Sink::Nested|from the sink"}));
 }
 
 // Run under TSan: lines from several threads, with the sink and the levels
