@@ -5,7 +5,6 @@
 // (random-length string, up to 8 bytes), then the text (up to its first NUL);
 // the last byte chooses between a null keep list (even) and the given one (odd).
 #include <FuzzedDataProvider.h>
-#include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
 

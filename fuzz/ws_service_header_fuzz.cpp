@@ -3,7 +3,6 @@
 // from the input.
 #include <FuzzedDataProvider.h>
 #include <stdint.h>
-#include <string.h>
 
 #include <string>
 

@@ -4,7 +4,6 @@
 #include "hx_net/msg_fields.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
