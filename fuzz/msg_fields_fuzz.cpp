@@ -1,12 +1,12 @@
-// The four field scanners against a reference parser, on exact-size buffers.
-// Input: a wanted field name (FuzzedDataProvider random-length string: ends at
-// a backslash followed by any byte but a backslash), then the message text;
-// the last byte sets maxlen (-2..40), the one before it picks the wanted name
-// from the text's own fields (0..6) or keeps the given one (7).
+// The four field scanners against one reference reading of a field, on
+// exact-size buffers. Input: a wanted field name (FuzzedDataProvider
+// random-length string: ends at a backslash followed by any byte but a
+// backslash), then the message text; the last byte sets maxlen (-2..40), the
+// one before it picks the wanted name from the text's own fields (0..6) or
+// keeps the given one (7).
 #include <FuzzedDataProvider.h>
 #include <stdint.h>
 
-#include <algorithm>
 #include <string>
 
 #include "fuzz/fuzz_check.h"
@@ -15,59 +15,20 @@
 namespace {
 
 using std::string;
-constexpr size_t kNpos = string::npos;
 
-// One call's outcome: result, name and value as delivered, cursor offset.
-struct Expect {
+// The first field at or after offset `at`, with string searches: the result,
+// the whole name and value, and where the value starts (on 0 the end of the
+// text, on -1 `at`).
+struct Field {
   int rc;
   string name, value;
-  size_t cursor;
-  bool operator==(const Expect& o) const {
-    return rc == o.rc && name == o.name && value == o.value && cursor == o.cursor;
-  }
+  size_t at;
 };
-
-// One step of msg_next_field from offset `at`, written with string searches:
-// the name is cut at 255 bytes, the value at `bound`; -1 keeps the cursor.
-Expect RefNext(const string& t, size_t at, size_t bound) {
+Field Ref(const string& t, size_t at) {
   const size_t lt = t.find('<', at), gt = t.find('>', lt + 1);
-  if (lt == kNpos) return {0, "", "", t.size()};
-  if (gt == kNpos) return {-1, t.substr(lt + 1, 255), "", at};
-  const size_t n = std::min(std::min(t.find('<', gt + 1), t.size()) - gt - 1, bound);
-  return {1, t.substr(lt + 1, std::min<size_t>(gt - lt - 1, 255)), t.substr(gt + 1, n), gt + 1 + n};
-}
-
-// One call of msg_find_field from offset `at`: past fields whose whole name
-// differs, then as msg_next_field but without the name.
-Expect RefFind(const string& t, size_t at, const string& wanted, size_t bound) {
-  while (at < t.size()) {
-    const size_t lt = t.find('<', at), gt = t.find('>', lt + 1);
-    if (lt == kNpos) return {0, "", "", t.size()};
-    if (gt == kNpos) return {-1, "", "", at};
-    if (t.compare(lt + 1, gt - lt - 1, wanted) == 0)
-      return {1, "", RefNext(t, lt, bound).value, RefNext(t, lt, bound).cursor};
-    at = gt + 1;
-  }
-  return {0, "", "", at};
-}
-
-// Calls `scan` from the start of `t` until it gives 0 or -1; each outcome must
-// be the reference's (a value is only written with 1), and the text must stay
-// as it was.
-template <class Scan, class Ref>
-void Walk(const string& t, Scan scan, Ref ref) {
-  ExactBuffer text = CString(t);
-  char* cursor = text.get();
-  for (size_t step = 0;; ++step) {
-    FUZZ_CHECK(step <= t.size() / 2 + 1);  // a field moves the cursor over "<>" at least
-    const size_t at = static_cast<size_t>(cursor - text.get());
-    Expect got = scan(&cursor), want = ref(at);
-    got.cursor = static_cast<size_t>(cursor - text.get());
-    if (want.rc != 1) want.value = "\x01kept";
-    FUZZ_CHECK(got == want);
-    if (got.rc != 1) break;
-  }
-  FUZZ_CHECK(memcmp(text.get(), t.c_str(), t.size() + 1) == 0);
+  if (lt == string::npos) return {0, "", "", t.size()};
+  if (gt == string::npos) return {-1, t.substr(lt + 1), "", at};
+  return {1, t.substr(lt + 1, gt - lt - 1), t.substr(gt + 1, t.find('<', gt) - gt - 1), gt + 1};
 }
 
 }  // namespace
@@ -79,49 +40,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int pick = fdp.ConsumeIntegralInRange<int>(0, 7);
   string wanted = fdp.ConsumeRandomLengthString(300).c_str();
   const string text = fdp.ConsumeRemainingBytesAsString().c_str();  // the scanners stop at a NUL
-  for (size_t i = 0, at = 0; pick < 7; ++i) {  // a name that occurs, so matches are common
-    const Expect e = RefNext(text, at, kNpos);
-    if (e.rc != 1) break;
-    if (i == static_cast<size_t>(pick)) {
-      const size_t lt = text.find('<', at);
-      wanted = text.substr(lt + 1, text.find('>', lt) - lt - 1);  // whole, uncut
+  Field f = Ref(text, 0);
+  for (int i = 0; i < pick && f.rc == 1; ++i) f = Ref(text, f.at);
+  if (pick < 7 && f.rc == 1) wanted = f.name;  // a name that occurs, so matches are common
+
+  ExactBuffer buf = CString(text), name(kMsgFieldNameSize), value(bound + 1);
+  auto off = [&](const char* c) { return static_cast<size_t>(c - buf.get()); };
+  auto cut = [&](const Field& g) { return g.value.substr(0, bound); };
+  // msg_next_field and msg_next_field_2 in step: a bounded value leaves the
+  // cursor inside it and the next call skips the rest, so both read the same
+  // fields. A value is written only on 1; -1 keeps the cursor.
+  for (char *c1 = buf.get(), *c2 = buf.get();;) {
+    const size_t was1 = off(c1);
+    f = Ref(text, off(c2));
+    string whole = "\x01kept";
+    value.get()[0] = '\x01';
+    const int rc = msg_next_field(&c1, name.get(), value.get(), maxlen);
+    FUZZ_CHECK(rc == f.rc && name.get() == f.name.substr(0, 255));
+    FUZZ_CHECK(msg_next_field_2(&c2, name.get(), whole) == rc &&
+               name.get() == f.name.substr(0, 255));
+    if (rc != 1) {
+      FUZZ_CHECK(value.get()[0] == '\x01' && whole == "\x01kept");
+      FUZZ_CHECK(off(c1) == (rc ? was1 : f.at) && off(c2) == f.at);
       break;
     }
-    at = e.cursor;
+    FUZZ_CHECK(value.get() == cut(f) && off(c1) == f.at + cut(f).size());
+    FUZZ_CHECK(whole == f.value && off(c2) == f.at + f.value.size());
   }
-
-  ExactBuffer name(kMsgFieldNameSize), value(bound + 1);
-  auto left = [&](int rc) -> string {  // what the call left in `value`
-    return rc != 1 && value.get()[0] == '\x01' ? "\x01kept" : value.get();
+  // msg_find_field passes over fields whose whole name differs; on -1 the
+  // cursor stays behind the last one passed over.
+  auto find = [&](size_t& at) {
+    Field g = Ref(text, at);
+    for (; g.rc == 1 && g.name != wanted; g = Ref(text, at)) at = g.at;
+    return g;
   };
-  Walk(
-      text,
-      [&](char** c) {
-        value.get()[0] = '\x01';
-        const int rc = msg_next_field(c, name.get(), value.get(), maxlen);
-        return Expect{rc, name.get(), left(rc), 0};
-      },
-      [&](size_t at) { return RefNext(text, at, bound); });
-  Walk(
-      text,
-      [&](char** c) {
-        Expect e{0, "", "\x01kept", 0};
-        e.rc = msg_next_field_2(c, name.get(), e.value);
-        e.name = name.get();
-        return e;
-      },
-      [&](size_t at) { return RefNext(text, at, kNpos); });
-  Walk(
-      text,
-      [&](char** c) {
-        value.get()[0] = '\x01';
-        const int rc = msg_find_field(c, wanted.c_str(), value.get(), maxlen);
-        return Expect{rc, "", left(rc), 0};
-      },
-      [&](size_t at) { return RefFind(text, at, wanted, bound); });
-  ExactBuffer whole = CString(text), got(bound + 1);  // msg_get_field: the first such field
-  const Expect first = RefFind(text, 0, wanted, bound);
-  FUZZ_CHECK(msg_get_field(whole.get(), wanted.c_str(), got.get(), maxlen) == first.rc);
-  FUZZ_CHECK(first.rc != 1 || got.get() == first.value);
+  for (char* c = buf.get();;) {
+    size_t at = off(c);
+    f = find(at);
+    value.get()[0] = '\x01';
+    const int rc = msg_find_field(&c, wanted.c_str(), value.get(), maxlen);
+    FUZZ_CHECK(rc == f.rc && (rc == 1 ? value.get() == cut(f) : value.get()[0] == '\x01'));
+    FUZZ_CHECK(off(c) == (rc == 1 ? f.at + cut(f).size() : rc ? at : text.size()));
+    if (rc != 1) break;
+  }
+  size_t at = 0;  // msg_get_field: the first such field
+  f = find(at);
+  FUZZ_CHECK(msg_get_field(buf.get(), wanted.c_str(), value.get(), maxlen) == f.rc);
+  FUZZ_CHECK(f.rc != 1 || value.get() == cut(f));
+  FUZZ_CHECK(memcmp(buf.get(), text.c_str(), text.size() + 1) == 0);  // the text stays as it was
   return 0;
 }

@@ -30,15 +30,12 @@ int RefWordsOrArgs(const string& t, int max, bool args, Tokens& out) {
     while (i < t.size() && White(t[i])) ++i;
     if (i == t.size()) return static_cast<int>(out.size());
     if (static_cast<int>(out.size()) >= max) return -1;
+    const bool quoted = args && t[i] == '"';
+    auto in = [&](char c) { return quoted ? c != '"' : args ? !White(c) : isgraph(c & 0xff) != 0; };
     string token;
-    size_t at = i;
-    if (args && t[i] == '"') {
-      for (at = ++i; i < t.size() && t[i] != '"'; ++i)
-        token += t[i] == '\\' && i + 1 < t.size() && t[i + 1] == '"' ? t[++i] : t[i];
-    } else {
-      while (i < t.size() && (args ? !White(t[i]) : isgraph(static_cast<unsigned char>(t[i]))))
-        token += t[i++];
-    }
+    const size_t at = i += quoted;
+    for (; i < t.size() && in(t[i]); ++i)
+      token += quoted && t[i] == '\\' && i + 1 < t.size() && t[i + 1] == '"' ? t[++i] : t[i];
     out.emplace_back(at, token);
     if (i >= t.size()) return static_cast<int>(out.size());
   }
@@ -49,7 +46,7 @@ int RefSplit(const string& t, int max, char sep, Tokens& out) {
   if (max < 1) return -1;
   for (size_t start = 0, at = 0; at != string::npos; start = at + 1) {
     at = sep ? t.find(sep, start) : string::npos;
-    out.emplace_back(start, t.substr(start, at == string::npos ? string::npos : at - start));
+    out.emplace_back(start, t.substr(start, at - start));  // to the end when at is npos
   }
   const bool over = out.size() > static_cast<size_t>(max);
   if (over) out.resize(static_cast<size_t>(max));

@@ -3,7 +3,6 @@
 // from the input.
 #include <FuzzedDataProvider.h>
 #include <stdint.h>
-#include <string.h>
 
 #include <string>
 
@@ -19,8 +18,7 @@ int CaptureSend(Link*, const char* message, long length) {
 }
 // `s` cut to `width` bytes, the rest `fill`.
 std::string Field(const std::string& s, size_t width, char fill) {
-  std::string f = s.substr(0, width);
-  return f + std::string(width - f.size(), fill);
+  return (s + std::string(width, fill)).substr(0, width);
 }
 }  // namespace
 
@@ -31,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string user = fdp.ConsumeRandomLengthString(80).c_str();
   const std::string dc = fdp.ConsumeRandomLengthString(8).c_str();
   const int msgType = fdp.ConsumeIntegral<int>(), recType = fdp.ConsumeIntegral<int>();
-  g_Result = fdp.ConsumeBool() ? -1 : 0;
+  g_Result = fdp.ConsumeIntegralInRange<int>(-1, 1);  // any result of 0 or more is a success
   const std::string payload = fdp.ConsumeRemainingBytesAsString();
 
   ws_service_init(reinterpret_cast<ws_service_func>(&CaptureSend));

@@ -4,25 +4,20 @@
 #include "hx_net/msg_fields.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
 namespace {
 
 TEST(MsgFields, NullTextGivesNothing) {
-  char name[kMsgFieldNameSize] = "x";
-  char value[8] = "kept";
+  char name[kMsgFieldNameSize] = "x", value[8] = "kept", text[] = "<a>1", *nullCursor = nullptr;
   std::string value2 = "kept";
-  char* nullCursor = nullptr;
-  EXPECT_EQ(msg_next_field(nullptr, name, value, 7), 0);
-  EXPECT_EQ(msg_next_field(&nullCursor, name, value, 7), 0);
+  for (int rc :
+       {msg_next_field(nullptr, name, value, 7), msg_next_field(&nullCursor, name, value, 7),
+        msg_next_field_2(&nullCursor, name, value2), msg_find_field(&nullCursor, "a", value, 7),
+        msg_get_field(nullptr, "a", value, 7), msg_get_field(text, nullptr, value, 7)})
+    EXPECT_EQ(rc, 0);
   EXPECT_STREQ(name, "");
-  EXPECT_EQ(msg_next_field_2(&nullCursor, name, value2), 0);
-  EXPECT_EQ(msg_find_field(&nullCursor, "a", value, 7), 0);
-  EXPECT_EQ(msg_get_field(nullptr, "a", value, 7), 0);
-  char text[] = "<a>1";
-  EXPECT_EQ(msg_get_field(text, nullptr, value, 7), 0);
   EXPECT_STREQ(value, "kept");
   EXPECT_EQ(value2, "kept");
 }

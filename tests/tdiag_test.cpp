@@ -45,6 +45,7 @@ void TraceAtLevel(unsigned n) {
 }
 
 // A context line passes by its context's level, any other by its module's.
+// The library never asks a level by its key; the accessor must still find it.
 TEST_F(TDiagTest, ALinePassesByItsModuleLevelOrItsContextLevel) {
   d.SetModuleLevel("CtlClient", 2);  // another module's level does not open this one
   TraceAtLevel(1);
@@ -58,6 +59,11 @@ TEST_F(TDiagTest, ALinePassesByItsModuleLevelOrItsContextLevel) {
   EXPECT_EQ(Shown(),
             (Texts{"CtlClient|3|8192|CtlInterface::CtlRequest|request",
                    "CtlClient|2|-1|CtlInterface::CtlRequest|plain line at the module level"}));
+  const DbgLevels* keys[] = {&g_LinkDbg, &g_ServerLinkDbg, &g_AcceptManagerDbg, &g_CtlClientDbg,
+                             &g_WsServiceDbg};
+  for (unsigned i = 0; i < kModules.size(); ++i) d.SetModuleLevel(kModules[i], i + 1);
+  for (unsigned i = 0; i < kModules.size(); ++i)
+    EXPECT_EQ(d.GetFixedDebugLevel(keys[i]->debugKey), i + 1) << kModules[i];
 }
 
 TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
@@ -87,8 +93,10 @@ TEST_F(TDiagTest, ADisabledLineFormatsNothing) {
 }
 
 // A line ends in a destructor: an exception out of the sink would end the
-// process there. A null sink restores the default, on standard error.
-TEST_F(TDiagTest, ASinkMayThrowAndNullRestoresTheDefault) {
+// process there. A sink may trace and configure: the facility holds none of
+// its locks while it calls the sink, and the nested line gets a buffer of its
+// own. A null sink restores the default, on standard error.
+TEST_F(TDiagTest, ASinkMayThrowOrTraceAndNullRestoresTheDefault) {
   d.SetModuleLevel("ws_service", 6);
   d.SetSink([](const TraceLine&) { throw std::runtime_error("sink failed"); });
   EXPECT_NO_THROW(TraceAtLevel(4));
@@ -97,52 +105,6 @@ TEST_F(TDiagTest, ASinkMayThrowAndNullRestoresTheDefault) {
   EXPECT_EQ(Shown(),
             (Texts{"ws_service|6|-1|tdiag_test|Enter", "ws_service|4|-1|tdiag_test|line 4"}))
       << "the next line is not affected";
-  d.SetModuleLevel("AcceptManager", 4);
-  d.SetSink(nullptr);
-  testing::internal::CaptureStderr();
-  {
-    ACCEPTMGR_SCOPE("AcceptManagerCBClass::Reap");
-    HX_TRACE(4, "reaped " << 3 << " links");
-  }
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(trace.Lines().empty()) << "the replaced sink still receives lines";
-  EXPECT_NE(err.find(" AcceptManager 4 AcceptManagerCBClass::Reap: reaped 3 links\n"),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
-}
-
-// The library never asks a level by its key; the accessor must still find it.
-TEST_F(TDiagTest, EachModuleKeyLeadsToItsOwnLevel) {
-  const DbgLevels* rows[] = {&g_LinkDbg, &g_ServerLinkDbg, &g_AcceptManagerDbg, &g_CtlClientDbg,
-                             &g_WsServiceDbg};
-  for (unsigned i = 0; i < kModules.size(); ++i) d.SetModuleLevel(kModules[i], i + 1);
-  for (unsigned i = 0; i < kModules.size(); ++i)
-    EXPECT_EQ(d.GetFixedDebugLevel(rows[i]->debugKey), i + 1) << kModules[i];
-}
-
-TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
-  d.EnableDebugOutput(false);
-  d.EnableBufferOutput(true);
-  d.SetModuleBufferLevel("ServerLink", 4);
-  d.SetContextBufferLevel(8192, 5);
-  d.SetContextLevel(8192, 6);  // a debug context level does not open the debug channel
-  {
-    SERVERLINK_SCOPE("ServerLink::ServerThread");
-    HX_TRACE(4, "kept in memory");
-    HX_TRACE(5, "too deep");
-    HX_TRACE_CTX(5, kCtlTraceContext, "kept by its context");
-  }
-  EXPECT_TRUE(trace.Lines().empty()) << "the debug channel is off";
-  std::vector<TraceLine> kept = d.BufferedLines();
-  ASSERT_GE(kept.size(), 2u);
-  EXPECT_EQ(kept.end()[-2].scope + "|" + kept.end()[-2].text + "|" + kept.back().text,
-            "ServerLink::ServerThread|kept in memory|kept by its context");
-}
-
-// A sink may trace and configure: the facility holds none of its locks while
-// it calls the sink, and the nested line gets a buffer of its own.
-TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
   d.SetModuleLevel("Link", 5);
   d.SetSink([keep = trace.Sink()](const TraceLine& l) {
     thread_local bool inside = false;
@@ -168,6 +130,38 @@ TEST_F(TDiagTest, ASinkThatTracesDoesNotDeadlock) {
   EXPECT_EQ(Shown(),
             (Texts{"Link|5|-1|Link::Send|outer 1", "Link|5|-1|Sink::Nested|from the sink",
                    "Link|5|-1|Link::Send|outer 2", "Link|5|-1|Sink::Nested|from the sink"}));
+  d.SetModuleLevel("AcceptManager", 4);
+  d.SetSink(nullptr);
+  testing::internal::CaptureStderr();
+  {
+    ACCEPTMGR_SCOPE("AcceptManagerCBClass::Reap");
+    HX_TRACE(4, "reaped " << 3 << " links");
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(trace.Lines().empty()) << "the replaced sink still receives lines";
+  EXPECT_NE(err.find(" AcceptManager 4 AcceptManagerCBClass::Reap: reaped 3 links\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find("Enter"), std::string::npos) << "level 6 passed a level of 4";
+}
+
+TEST_F(TDiagTest, BufferChannelKeepsLinesByItsOwnLevels) {
+  d.EnableDebugOutput(false);
+  d.EnableBufferOutput(true);
+  d.SetModuleBufferLevel("ServerLink", 4);
+  d.SetContextBufferLevel(8192, 5);
+  d.SetContextLevel(8192, 6);  // a debug context level does not open the debug channel
+  {
+    SERVERLINK_SCOPE("ServerLink::ServerThread");
+    HX_TRACE(4, "kept in memory");
+    HX_TRACE(5, "too deep");
+    HX_TRACE_CTX(5, kCtlTraceContext, "kept by its context");
+  }
+  EXPECT_TRUE(trace.Lines().empty()) << "the debug channel is off";
+  std::vector<TraceLine> kept = d.BufferedLines();
+  ASSERT_GE(kept.size(), 2u);
+  EXPECT_EQ(kept.end()[-2].scope + "|" + kept.end()[-2].text + "|" + kept.back().text,
+            "ServerLink::ServerThread|kept in memory|kept by its context");
 }
 
 // Run under TSan: lines from several threads, with the sink and the levels
@@ -194,13 +188,11 @@ TEST_F(TDiagTest, ConcurrentTracingWithASink) {
   stop = true;
   config.join();
   Texts got = Shown(), want;
-  for (int t = 0; t < kThreads; ++t)
-    for (int i = 0; i < kLines; ++i)
-      want.push_back("Link|4|-1|Link::WriteLoop|thread " + std::to_string(t) + " line " +
-                     std::to_string(i));
-  std::sort(got.begin(), got.end());
-  std::sort(want.begin(), want.end());
-  EXPECT_TRUE(got == want) << got.size() << " lines";
+  for (int n = 0; n < kThreads * kLines; ++n)
+    want.push_back("Link|4|-1|Link::WriteLoop|thread " + std::to_string(n / kLines) + " line " +
+                   std::to_string(n % kLines));
+  EXPECT_TRUE(std::is_permutation(got.begin(), got.end(), want.begin(), want.end()))
+      << got.size() << " lines";
 }
 
 }  // namespace

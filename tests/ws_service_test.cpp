@@ -18,26 +18,29 @@ Link* FakeLink(int n) {
   return reinterpret_cast<Link*>(&g_LinkSlots[n]);
 }
 
-std::mutex g_Mu;  // guards the two lists below
+// Sends and cleanups call back on the caller's thread, so only the test's own
+// thread touches these (the concurrent test has callbacks of its own).
 std::vector<std::pair<Link*, std::string>> g_Sent;
 std::vector<int> g_Aborted;  // the callback data of each abort, in call order
-int g_SendResult = 0;
+std::vector<std::future<unsigned>> g_Others;
 
 int CaptureSend(Link* link, const char* message, long length) {
-  std::lock_guard<std::mutex> hold(g_Mu);
   g_Sent.emplace_back(link, std::string(message, static_cast<size_t>(length)));
-  return g_SendResult;
+  return 0;
 }
+// Calls the registry from its own thread and from another one, which would
+// block if the cleanup still held the list lock (the futures outlive the call,
+// so that a failing test ends instead of deadlocking); data 0 creates a record.
 int RecordAbort(ws_service* record, int reason, const char* text, long length, int data) {
   EXPECT_EQ(data, record->callback_data);  // the removed record itself, still readable
   EXPECT_TRUE(reason == 6 && *text == '\0' && length == 0);
-  std::lock_guard<std::mutex> hold(g_Mu);
+  EXPECT_EQ(nullptr, ws_service_get(record, 1));  // already unlisted
+  g_Others.push_back(std::async(std::launch::async, [] { return ServListSize(); }));
+  EXPECT_EQ(std::future_status::ready, g_Others.back().wait_for(std::chrono::seconds(5)))
+      << "abort callback called with the list lock held";
+  if (data == 0) ws_service_create("late", nullptr, 9, nullptr, "U", "DC1", false);
   g_Aborted.push_back(data);
   return 0;
-}
-std::vector<int> Aborted() {
-  std::lock_guard<std::mutex> hold(g_Mu);
-  return g_Aborted;
 }
 
 template <class F>
@@ -53,6 +56,7 @@ class WsService : public ::testing::Test {
     ws_service_cleanup_all();
     g_Sent.clear();
     g_Aborted.clear();
+    g_Others.clear();
   }
   ws_service* Create(const char* instance, int data, const char* user = "U", const char* dc = "DC1",
                      Link* link = FakeLink(0), bool direct = false, ws_service_func cb = kAbortCB) {
@@ -60,9 +64,9 @@ class WsService : public ::testing::Test {
   }
 };
 
-// The header is checked byte by byte on every input of the fuzz corpus
-// (fuzz/ws_service_header_fuzz.cpp); here: the link, null data, the results
-// and the trace lines.
+// The header and the send function's results are checked on every input of
+// the fuzz corpus (fuzz/ws_service_header_fuzz.cpp); here: the link, null data,
+// the other results and the trace lines.
 TEST_F(WsService, SendAndItsResults) {
   hxtest::TraceCapture trace({"ws_service"}, 5);  // "Enter" lines are the facility's
   ws_service* rec = Create("123456002", 0, "ABC", "ZRH1", FakeLink(1));
@@ -70,26 +74,23 @@ TEST_F(WsService, SendAndItsResults) {
   ASSERT_EQ(1u, g_Sent.size());
   EXPECT_EQ(FakeLink(1), g_Sent[0].first);
   EXPECT_EQ("AQ123456002ZRHABC" + std::string(61, ' ') + std::string(2, '\0'), g_Sent[0].second);
-  g_SendResult = 7;  // a failed send (-2) is checked on every input of the fuzz corpus
-  EXPECT_EQ(0, ws_service_send(rec, "d", 1, 0, 0));
-  g_SendResult = 0;
   EXPECT_EQ(-2, ws_service_send(rec, "d", -1, 0, 0));
   ws_service_init(nullptr);  // as before the first ws_service_init
   EXPECT_EQ(-2, ws_service_send(rec, "d", 1, 0, 0));
   ws_service_init(AsFunc(&CaptureSend));
   ws_service_destroy(rec);
   EXPECT_EQ(-1, ws_service_send(rec, "d", 1, 0, 0));  // compared, never read: not traced
-  EXPECT_EQ(2u, g_Sent.size());
+  EXPECT_EQ(1u, g_Sent.size());
   Create("9", 4, "ABC", "ZRH1");
   ws_service_cleanup_all();
   std::vector<std::string> seen;
   for (const TraceLine& l : trace.Lines())
     seen.push_back(l.module + "|" + l.scope + "|" + std::to_string(l.level) + "|" + l.text);
   const std::string creating = "ws_service|ws_service_create|5|Creating service [",
-                    sending = "ws_service|ws_service_send|5|Sending service [123456002]";
-  const std::string tail = " for ORQ server [ZRH1] for user [ABC]";
+                    tail = " for ORQ server [ZRH1] for user [ABC]";
   EXPECT_EQ(seen, (std::vector<std::string>{
-                      creating + "123456002]" + tail, sending + tail, sending + tail,
+                      creating + "123456002]" + tail,
+                      "ws_service|ws_service_send|5|Sending service [123456002]" + tail,
                       "ws_service|ws_service_destroy|5|Destroying service [123456002]" + tail,
                       creating + "9]" + tail,
                       "ws_service|AbortAndFree::operator()|5|service callback abort by cleanup - "
@@ -123,9 +124,8 @@ TEST_F(WsService, FindMatchesInstanceUserAndServer) {
 
 // A destroy in the middle keeps the order of the others: record 5 stays behind 4.
 TEST_F(WsService, GetDestroyAndCleanups) {
-  ws_service stranger{};  // never listed: left alone
+  ws_service stranger{};  // never listed: left alone (get: every RecordAbort checks it)
   stranger.CallCBDirect = true;
-  EXPECT_EQ(nullptr, ws_service_get(&stranger, 1));
   ws_service_set_CallCBDirect(&stranger, false);
   EXPECT_TRUE(stranger.CallCBDirect && !ws_service_get_CallCBDirect(&stranger));
   EXPECT_EQ(0, ws_service_destroy(&stranger));
@@ -148,34 +148,13 @@ TEST_F(WsService, GetDestroyAndCleanups) {
   EXPECT_EQ(0, ws_service_destroy(gone));
   EXPECT_EQ(6u, ServListSize());
   EXPECT_EQ(0u, ws_service_cleanup("DC9") + ws_service_cleanup_link(FakeLink(3)));
-  EXPECT_TRUE(Aborted().empty());            // also none for the destroyed record
+  EXPECT_TRUE(g_Aborted.empty());            // also none for the destroyed record
   EXPECT_EQ(4u, ws_service_cleanup("DC1"));  // "1" is exempt: CallCBDirect
-  ASSERT_EQ((std::vector<int>{0, 4, 5}), Aborted());
+  ASSERT_EQ((std::vector<int>{0, 4, 5}), g_Aborted);
   EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(1)) + ws_service_cleanup_link(FakeLink(0)));
-  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), Aborted());
-  EXPECT_EQ(0u, ServListSize());
-}
-
-// The callback calls the registry from its own thread and from another one,
-// which would block if the cleanup still held the list lock. The futures
-// outlive the callback so that a failing test ends instead of deadlocking.
-std::vector<std::future<unsigned>> g_Others;
-int CallsTheRegistry(ws_service* record, int, const char*, long, int data) {
-  g_Others.push_back(std::async(std::launch::async, [] { return ServListSize(); }));
-  EXPECT_EQ(std::future_status::ready, g_Others.back().wait_for(std::chrono::seconds(5)))
-      << "abort callback called with the list lock held";
-  EXPECT_EQ(nullptr, ws_service_get(record, 1));  // already unlisted
-  if (data == 0) ws_service_create("late", nullptr, 9, nullptr, "U", "DC1", false);
-  return RecordAbort(record, 6, "", 0, data);
-}
-
-TEST_F(WsService, AbortCallbacksRunWithoutTheLock) {
-  Create("a", 0, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
-  Create("b", 1, "U", "DC1", FakeLink(0), false, AsFunc(&CallsTheRegistry));
-  EXPECT_EQ(2u, ws_service_cleanup_link(FakeLink(0)));
-  EXPECT_EQ((std::vector<int>{0, 1}), Aborted());
+  EXPECT_EQ((std::vector<int>{0, 4, 5, 1, 2}), g_Aborted);
+  EXPECT_EQ(1u, ServListSize());  // the one that the abort of "0" created
   EXPECT_NE(nullptr, ws_service_find("late", "U", "DC1", nullptr));
-  g_Others.clear();
 }
 
 std::string ClockText(int64_t when) {
