@@ -1,11 +1,8 @@
 #!/usr/bin/env bash
 # Process tests of hxctl and hxnet-component: outputs and exit statuses.
 set -u
-hxctl="$1"
-component="$2"
-work="$(mktemp -d)"
-pids=()
-namespaces=()
+hxctl="$1" component="$2" work="$(mktemp -d)"
+pids=() namespaces=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
   for n in "${namespaces[@]}"; do ip netns del "$n" 2>/dev/null; done
@@ -18,9 +15,8 @@ check() {  # check NAME EXPECTED ACTUAL
   [ "$2" == "$3" ] || { echo "FAIL: $1: expected '$2', got '$3'"; fails=$((fails + 1)); }
 }
 contains() { grep -q -- "$2" "$3" || check "$1" "'$2' in it" "$(cat "$3")"; }  # NAME NEEDLE FILE
-first_line() {  # first_line FILE: its first line once written, within 10 s
-  for _ in $(seq 1 200); do head -n 1 "$1" 2>/dev/null | grep . && return; sleep 0.05; done
-}
+# first_line FILE: its first line once written, within 10 s
+first_line() { for _ in $(seq 1 200); do head -n 1 "$1" 2>/dev/null | grep . && return; sleep 0.05; done; }
 launch=()  # a prefix for the component's command line (ip netns exec NS)
 start_component() {  # sets $port and $cpid
   rm -f "$work/c.out"  # never the port of an earlier component
@@ -36,7 +32,6 @@ wait_exit() {  # wait_exit PID [NAME]: $status is its exit status, waited for 10
 }
 stop_component() { kill -"${2:-TERM}" "$cpid"; wait_exit "$cpid" "${1:-}"; }  # [NAME [SIGNAL]]
 ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
-out() { cat "$work/out"; }
 hx() { "$hxctl" "$@"; }
 expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTERN in what it printed
   local name="$1" want="$2" pattern="$3" got
@@ -52,7 +47,7 @@ expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTER
 start_component
 check "port line, listens on 127.0.0.1 only" 1 "$(grep -ciE "^ *[0-9]+: 0100007F:$(printf '%04X' "$port") 0+:0000 0A " /proc/net/tcp)"
 contains "component prints its cap" "at most 10000 links at once" "$work/c.err"
-check "life-check, do-measure, change-log, get-measure" "0 OK 0 0 0" "$(ctl 127.0.0.1 "$port" life-check) $(out) \
+check "life-check, do-measure, change-log, get-measure" "0 OK 0 0 0" "$(ctl 127.0.0.1 "$port" life-check) $(<"$work/out") \
 $(ctl 127.0.0.1 "$port" do-measure) $(ctl 127.0.0.1 "$port" change-log) $(ctl 127.0.0.1 "$port" get-measure)"
 for k in uptime_s requests rss_kib; do contains "get-measure $k" "^$k=[0-9]" "$work/out"; done
 expect "unknown request" 38 "CTL_RC_UNKNOWN_REQUEST" hx 127.0.0.1 "$port" request NO_SUCH_THING
@@ -78,7 +73,7 @@ rpid=$! && pids+=("$rpid")
 first_line "$work/rep" >/dev/null && kill -TERM "$rpid"
 wait_exit "$rpid" "count: SIGTERM ends the run"
 contains "count: summary after SIGTERM" "^[0-9]* sent, [0-9]* OK, latency" "$work/rep"
-check "gateway stop" "0 OK" "$(ctl --type 0 127.0.0.1 "$port" stop) $(out)"
+check "gateway stop" "0 OK" "$(ctl --type 0 127.0.0.1 "$port" stop) $(<"$work/out")"
 wait_exit "$cpid" "component exit after gateway stop"
 
 # shutdown to type 6 sends SHUTDOWN, which stops it too.
@@ -110,8 +105,7 @@ print(s.getsockname()[1], f.getsockname()[1], flush=True); time.sleep(30)' >"$wo
   # peer that never reads its echoes is closed by the send backlog's refusal.
   start_component --trace 2 --max-queued=64K
   python3 - "$port" >"$work/limits" <<'PY'
-import socket, sys
-port = int(sys.argv[1])
+import socket, sys; port = int(sys.argv[1])
 s = socket.create_connection(("127.0.0.1", port)); s.settimeout(5)
 s.sendall(b"a 04000001")
 print("payload: closed" if s.recv(1) == b"" else "payload: open")
@@ -146,8 +140,7 @@ fi
 # Control from another host (10.212.0.1, in a namespace of its own joined by a
 # veth pair) is refused with NO (37) unless --allow-control-from names it. That
 # namespace has no loopback and an unreachable route, for those connect errors.
-nsA="hxcomp$$"
-nsB="hxclient$$"
+nsA="hxcomp$$" nsB="hxclient$$"
 if [ "$(id -u)" != 0 ] || ! command -v ip >/dev/null; then
   echo "tools: remote control checks skipped: making network namespaces needs root and ip"
 elif ! { ip netns add "$nsA" && namespaces+=("$nsA") && ip netns add "$nsB" && namespaces+=("$nsB") &&
@@ -192,7 +185,7 @@ if command -v openssl >/dev/null; then
   me=(--tls-cert "$pki/client.crt" --tls-key "$pki/client.key")
 
   start_component --tls-cert "$pki/server.crt" --tls-key "$pki/server.key"
-  check "TLS life-check" "0 OK" "$(ctl "${ca[@]}" 127.0.0.1 "$port" life-check) $(out)"
+  check "TLS life-check" "0 OK" "$(ctl "${ca[@]}" 127.0.0.1 "$port" life-check) $(<"$work/out")"
   expect "TLS by name" 0 "^open_links=[0-9]" hx --tls-ca="$pki/ca.crt" localhost "$port" get-measure
   expect "TLS wrong name" 24 "TLS handshake failed: wrong name" hx "${ca[@]}" --tls-name other.example 127.0.0.1 "$port" life-check
 
@@ -204,7 +197,6 @@ if command -v openssl >/dev/null; then
     "$(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" life-check) $(ctl "${ca[@]}" "${me[@]}" 127.0.0.1 "$port" stop)"
   wait_exit "$cpid" "component exit after mutual TLS stop"
 
-  # TLS files that cannot work.
   expect "component key of another certificate" 1 "TLS: the private key does not match the certificate" \
     "$component" --tls-cert "$pki/server.crt" --tls-key "$pki/client.key"
   expect "hxctl missing authority file" 64 "none.crt': No such file" hx --tls-ca "$pki/none.crt" 127.0.0.1 4000 life-check
