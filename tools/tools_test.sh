@@ -178,8 +178,7 @@ if command -v openssl >/dev/null; then
       -days 30 -out "$pki/$1.crt" "${@:2}" 2>/dev/null
   }
   mkkey ca -x509 -days 30 -subj "/CN=hx test CA" -out "$pki/ca.crt"
-  printf 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost\n' >"$pki/server.ext"
-  sign server -extfile "$pki/server.ext"
+  sign server -extfile <(echo 'subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost')
   sign client
   ca=(--tls-ca "$pki/ca.crt")
   me=(--tls-cert "$pki/client.crt" --tls-key "$pki/client.key")

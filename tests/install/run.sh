@@ -17,21 +17,18 @@ flags=(-Wall -Wextra -Wpedantic -Werror)
 major="$(sed -n 's/^#define HX_NET_VERSION_MAJOR \([0-9]*\)$/\1/p' "$root/hx_net/version.h")"
 version="$(sed -n 's/^#define HX_NET_VERSION "\(.*\)"$/\1/p' "$root/hx_net/version.h")"
 [ -n "$major" ] && [ -n "$version" ] || fail "no version in hx_net/version.h"
-public_headers="$(cd "$root" && grep -lE '^(//|/\*) Public header' hx_net/*.h platform/*.h | sort)"
+mapfile -t public_headers < <(cd "$root" && grep -lE '^(//|/\*) Public header' hx_net/*.h platform/*.h | sort)
 pc_dir() { dirname "$(find "$1" -name hx_net.pc -print -quit)"; }  # PREFIX: where hx_net.pc is
 
-check_layout() {  # PREFIX: include/ holds hx_net-<major>/{hx_net,platform} and the public headers
-  local inc="$1/include/hx_net-$major"
-  [ "$(ls "$1/include")" == "hx_net-$major" ] || fail "include/ holds: $(ls "$1/include")"
-  [ "$(ls "$inc" | tr '\n' ' ')" == "hx_net platform " ] || fail "$inc holds: $(ls "$inc")"
-  diff <(echo "$public_headers") <(cd "$inc" && find . -type f | sed 's|^\./||' | sort) ||
-    fail "installed headers differ from the public ones"
+check_layout() {  # PREFIX: include/ holds hx_net-<major>/{hx_net,platform} with the public headers, nothing else
+  diff <(printf '%s\n' "" hx_net platform "${public_headers[@]}" | sed "s|^|hx_net-$major/|;s|/$||" | sort) \
+    <(cd "$1/include" && find . -mindepth 1 | sed 's|^\./||' | sort) || fail "$1/include: not the public headers alone"
 }
 
 compile_headers() {  # PREFIX
   local cflags h std
   read -ra cflags <<<"$(PKG_CONFIG_PATH="$(pc_dir "$1")" pkg-config --cflags hx_net)"
-  for h in $public_headers; do
+  for h in "${public_headers[@]}"; do
     for std in c++17 c++20 $(grep -q 'extern "C"' "$root/$h" && echo c11); do
       echo "#include \"$h\"" | gcc -std="$std" -x "${std%%[0-9]*}" "${flags[@]}" "${cflags[@]}" -fsyntax-only - ||
         fail "$h alone as $std"
