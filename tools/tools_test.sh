@@ -34,12 +34,10 @@ stop_component() { kill -"${2:-TERM}" "$cpid"; wait_exit "$cpid" "${1:-}"; }  # 
 ctl() { "$hxctl" "$@" >"$work/out" 2>"$work/err"; echo $?; }
 hx() { "$hxctl" "$@"; }
 expect() {  # expect NAME STATUS PATTERN COMMAND...: its exit status, and PATTERN in what it printed
-  local name="$1" want="$2" pattern="$3" got
-  shift 3
-  "$@" >"$work/out" 2>"$work/err"
-  got=$?
-  grep -q -- "$pattern" "$work/out" "$work/err" || got="$got, no '$pattern' in: $(cat "$work/out" "$work/err")"
-  check "$name" "$want" "$got"
+  "${@:4}" >"$work/out" 2>"$work/err"
+  local got=$?
+  grep -q -- "$3" "$work/out" "$work/err" || got="$got, no '$3' in: $(cat "$work/out" "$work/err")"
+  check "$1" "$2" "$got"
 }
 
 # Every command against a component, which by default listens on 127.0.0.1
