@@ -1,6 +1,5 @@
-/* A C program that uses an installed hx_net: a routine of each header that
- * declares C functions, and a copy the program frees. Exit status 0 when all
- * worked. */
+/* A C program that uses an installed hx_net: a routine of each header declaring
+ * C functions, and a copy the program frees. Exit status 0 when all worked. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

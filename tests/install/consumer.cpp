@@ -1,6 +1,6 @@
 // A program that uses an installed hx_net: a link given two literals, and,
-// given the port of a running hxnet-component, CTL requests (links on their
-// own threads) with a constant parameter block. Exit status 0 when all worked.
+// given the port of a running hxnet-component, CTL requests with a constant
+// parameter block. Exit status 0 when all worked.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,22 +10,17 @@
 #include "hx_net/Link.h"
 #include "hx_net/version.h"
 
-CtlHostParams Params(const char* port) {
-  CtlHostParams p{};
-  std::snprintf(p.m_Host, sizeof p.m_Host, "127.0.0.1");
-  std::snprintf(p.m_Port, sizeof p.m_Port, "%s", port);
-  p.m_Timeout = 5;
-  p.m_ComponentType = static_cast<ComponentTypeEnum>(1);
-  return p;
-}
-
 int main(int argc, char** argv) {
   if (std::strcmp(hx_net_version(), HX_NET_VERSION) != 0) return 10;
   Link link;
   long err = 0;
   if (link.Connect("127.0.0.1", "0", err) != -1) return 11;  // two literals: refused at once
   if (argc > 1) {
-    const CtlHostParams p = Params(argv[1]);
+    const CtlHostParams p = [&] {
+      CtlHostParams q{"127.0.0.1", "", 5, static_cast<ComponentTypeEnum>(1)};
+      std::snprintf(q.m_Port, sizeof q.m_Port, "%s", argv[1]);
+      return q;
+    }();
     std::string info;
     if (CtlInterface::LifeCheck(p, info) != CTL_RC_OK || info != "OK") return 5;
     std::vector<NameValue> m;

@@ -11,39 +11,28 @@ trap '[ -z "$component" ] || kill "$component" 2>/dev/null; rm -rf "$work"' EXIT
 started=$(date +%s)
 step() { printf -- '--- install: %s (%ss)\n' "$*" "$(($(date +%s) - started))"; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
-logged() {  # logged LOG WHAT COMMAND...: runs it, shows the log when it fails
-  local log="$work/$1" what="$2"
-  shift 2
-  "$@" >>"$log" 2>&1 || { cat "$log"; fail "$what"; }
-}
+logged() { "${@:3}" >>"$work/$1" 2>&1 || { cat "$work/$1"; fail "$2"; }; }  # LOG WHAT COMMAND...
 
 flags=(-Wall -Wextra -Wpedantic -Werror)
 major="$(sed -n 's/^#define HX_NET_VERSION_MAJOR \([0-9]*\)$/\1/p' "$root/hx_net/version.h")"
 version="$(sed -n 's/^#define HX_NET_VERSION "\(.*\)"$/\1/p' "$root/hx_net/version.h")"
 [ -n "$major" ] && [ -n "$version" ] || fail "no version in hx_net/version.h"
-public_headers="$(cd "$root" && grep -lE '^(//|/\*) Public header' hx_net/*.h platform/*.h | sort)"
+mapfile -t public_headers < <(cd "$root" && grep -lE '^(//|/\*) Public header' hx_net/*.h platform/*.h | sort)
 pc_dir() { dirname "$(find "$1" -name hx_net.pc -print -quit)"; }  # PREFIX: where hx_net.pc is
 
-check_layout() {  # PREFIX: include/ holds hx_net-<major>/{hx_net,platform} and the public headers
-  local inc="$1/include/hx_net-$major"
-  [ "$(ls "$1/include")" == "hx_net-$major" ] || fail "include/ holds: $(ls "$1/include")"
-  [ "$(ls "$inc" | tr '\n' ' ')" == "hx_net platform " ] || fail "$inc holds: $(ls "$inc")"
-  diff <(echo "$public_headers") <(cd "$inc" && find . -type f | sed 's|^\./||' | sort) ||
-    fail "installed headers differ from the public ones"
+check_layout() {  # PREFIX: include/ holds hx_net-<major>/{hx_net,platform} with the public headers, nothing else
+  diff <(printf '%s\n' "" hx_net platform "${public_headers[@]}" | sed "s|^|hx_net-$major/|;s|/$||" | sort) \
+    <(cd "$1/include" && find . -mindepth 1 | sed 's|^\./||' | sort) || fail "$1/include: not the public headers alone"
 }
 
 compile_headers() {  # PREFIX
   local cflags h std
   read -ra cflags <<<"$(PKG_CONFIG_PATH="$(pc_dir "$1")" pkg-config --cflags hx_net)"
-  for h in $public_headers; do
-    for std in c++17 c++20; do
-      echo "#include \"$h\"" | g++ -std=$std "${flags[@]}" "${cflags[@]}" -fsyntax-only -x c++ - ||
+  for h in "${public_headers[@]}"; do
+    for std in c++17 c++20 $(grep -q 'extern "C"' "$root/$h" && echo c11); do
+      echo "#include \"$h\"" | gcc -std="$std" -x "${std%%[0-9]*}" "${flags[@]}" "${cflags[@]}" -fsyntax-only - ||
         fail "$h alone as $std"
     done
-    if grep -q 'extern "C"' "$root/$h"; then
-      echo "#include \"$h\"" | gcc -std=c11 "${flags[@]}" "${cflags[@]}" -fsyntax-only -x c - ||
-        fail "$h alone as C11"
-    fi
   done
 }
 
@@ -55,18 +44,18 @@ build_consumers() {  # PREFIX NAME [STANDARDS]: every consumer, built and run
   mkdir -p "$out"
   read -ra pc <<<"$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs hx_net)"
   for std in ${3:-17 20}; do
-    logged "$name-cmake$std.log" "$name: C++$std consumers with CMake" cmake -S "$here" \
-      -B "$out/cmake$std" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD="$std"
-    logged "$name-cmake$std.log" "$name: C++$std consumers with CMake" cmake --build "$out/cmake$std"
-    g++ -std=c++$std "${flags[@]}" "$here/consumer.cpp" -o "$out/pc$std" "${pc[@]}" ||
-      fail "$name: build C++$std consumer with pkg-config"
+    local cm=("$name-cmake$std.log" "$name: C++$std consumers with CMake" cmake)
+    logged "${cm[@]}" -S "$here" -B "$out/cmake$std" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_STANDARD="$std"
+    logged "${cm[@]}" --build "$out/cmake$std"
+    logged "$name-pc$std.log" "$name: build C++$std consumer with pkg-config" \
+      g++ -std="c++$std" "${flags[@]}" "$here/consumer.cpp" -o "$out/pc$std" "${pc[@]}"
     for exe in "cmake$std/consumer $ctl_port" "cmake$std/consumer_c" "pc$std $ctl_port"; do
       # shellcheck disable=SC2086
       LD_LIBRARY_PATH="$libdir" "$out/"$exe || fail "$name: $exe"
     done
   done
-  gcc -std=c11 "${flags[@]}" "$here/consumer.c" -o "$out/pc_c" "${pc[@]}" ||
-    fail "$name: build C consumer with pkg-config"
+  logged "$name-pc_c.log" "$name: build C consumer with pkg-config" \
+    gcc -std=c11 "${flags[@]}" "$here/consumer.c" -o "$out/pc_c" "${pc[@]}"
   LD_LIBRARY_PATH="$libdir" "$out/pc_c" || fail "$name: pkg-config C consumer"
 }
 
@@ -78,10 +67,10 @@ lib="$(pc_dir "$prefix")/../libhx_net.so"
 soname="$(objdump -p "$lib" | awk '$1 == "SONAME" { print $2 }')"
 [ "$soname" == "libhx_net.so.$major" ] || fail "SONAME is '$soname'"
 "$root/abi/symbols.sh" check "$(readlink -f "$lib")"
-[ "$("$prefix/bin/hxctl" --version)" == "hxctl $version (library $version)" ] || fail "hxctl --version"
+hxctl_runs() { [ "$("$1/bin/hxctl" --version)" == "hxctl $version (library $version)" ] || fail "$1/bin/hxctl --version"; }
+hxctl_runs "$prefix"
 # A component for the consumers' CTL requests; its first line is its port.
-"$prefix/bin/hxnet-component" --port 0 --host 127.0.0.1 >"$work/component.out" 2>/dev/null &
-component=$!
+"$prefix/bin/hxnet-component" --port 0 --host 127.0.0.1 >"$work/component.out" 2>/dev/null & component=$!
 timeout 10 bash -c "until grep -q . '$work/component.out'; do sleep 0.05; done" || fail "the installed hxnet-component did not start"
 ctl_port="$(head -n 1 "$work/component.out")"
 
@@ -126,7 +115,6 @@ for row in "$runtime|usr/lib/libhx_net.so.$version usr/lib/libhx_net.so.$major u
   for d in "${needs[@]}"; do dpkg-deb -f "$p" Depends | grep -qF "$d" || fail "$(basename "$p") does not depend on $d"; done
 done
 for p in "$runtime" "$dev" "$tools"; do dpkg-deb -x "$p" "$work/unpacked"; done
-[ "$("$work/unpacked/usr/bin/hxctl" --version)" == "hxctl $version (library $version)" ] ||
-  fail "the packaged hxctl does not run with the packaged library"
+hxctl_runs "$work/unpacked/usr"  # with the packaged library
 build_consumers "$work/unpacked/usr" packaged 20
 echo "install: every check passed ($(($(date +%s) - started))s)"
