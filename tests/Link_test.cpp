@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
-#include <random>
 #include <thread>
 
 #include "platform/os_fault.h"
@@ -20,26 +19,6 @@
 using namespace hxtest;
 
 namespace {
-
-// `client` made by Connect, `server` by AcceptConnection.
-struct LinkPair {
-  Recorder clientRec, serverRec;
-  Link client, server;
-  // `host`: "127.0.0.1" (the listener takes every IPv4 interface) or "::1".
-  bool Open(const char* host = "127.0.0.1", LinkCBClass* atClient = nullptr,
-            LinkCBClass* atServer = nullptr) {
-    os_tcp_connection_server listener(
-        std::strchr(host, ':') ? os_socket_address(os_ip_address(host), 0) : os_socket_address(0),
-        16);
-    std::string port = std::to_string(listener.socket_address().port());
-    client.SetCallbackObject(atClient ? *atClient : clientRec);
-    server.SetCallbackObject(atServer ? *atServer : serverRec);
-    long err = 0;
-    if (client.Connect(host, port.c_str(), err) != 0) return false;
-    std::unique_ptr<os_tcp_socket> s(new os_tcp_socket(0));
-    return listener.accept(*s) && server.AcceptConnection(s.release()) == 0;
-  }
-};
 
 // A Link that took over the connection of a raw POSIX client `fd` (with a
 // receive buffer of `rcvbuf` bytes, if given), which had sent `early` by then.
@@ -63,16 +42,6 @@ struct RawPeer {
   }
 };
 
-// Frame `seq` of sender `t`: both in the first 8 bytes, then bytes that
-// follow from them; sizes up to 2 MiB, log-uniform so every size class is hit.
-std::string StressFrame(uint64_t t, uint64_t seq) {
-  uint64_t x = t << 56 | seq;
-  std::string f(8 + (std::mt19937_64(x)() >> (43 + seq % 21)), '\0');
-  for (size_t i = 0; i < f.size(); i += 8, x = x * 6364136223846793005ull + 1)
-    std::memcpy(&f[i], &x, std::min<size_t>(8, f.size() - i));
-  return f;
-}
-
 }  // namespace
 
 TEST(LinkFrame, BuildBufferAndReadFullBuffer) {
@@ -92,34 +61,6 @@ TEST(LinkFrame, BuildBufferAndReadFullBuffer) {
   ASSERT_TRUE(WriteAll(sv[1], "a 00"));  // 4 of 10 header bytes, then the peer goes
   ::close(sv[1]);
   EXPECT_EQ(Link::ReadFullBuffer(s.get(), buf, 10), -1);
-}
-
-// Payloads of every kind both ways over the IPv4 and the IPv6 loopback; the
-// peer's text, bracketed in the trace prefix for IPv6. (Interrupted writes
-// are the platform suite's.)
-TEST(LinkExchange, PayloadsBothWaysWithThePeersText) {
-  std::string withNul("a\0b\0", 4), big(24 << 20, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  const std::vector<std::string> msgs = {
-      "", withNul, "hello", big.substr(0, 1 << 20), big, std::string(70000, 'q'), ""};
-  for (const char* host : {"127.0.0.1", "::1"}) {
-    const bool v6 = std::strchr(host, ':');
-    if (v6 && !HasIPv6Loopback()) break;
-    TraceCapture trace({"Link"});
-    LinkPair p;
-    ASSERT_TRUE(p.Open(host));
-    for (auto& m : msgs) EXPECT_EQ(p.client.Send(m.data(), static_cast<unsigned>(m.size())), 0);
-    for (auto& m : msgs) EXPECT_EQ(p.server.Send(m.data(), static_cast<unsigned>(m.size())), 0);
-    bool got = p.serverRec.WaitFrames(msgs.size()) && p.clientRec.WaitFrames(msgs.size());
-    EXPECT_TRUE(got && p.serverRec.Frames() == msgs && p.clientRec.Frames() == msgs) << host;
-    EXPECT_EQ(p.serverRec.Ends() + p.clientRec.Ends(), 0);
-    EXPECT_EQ(p.client.GetHostName(), host);
-    EXPECT_EQ(p.server.GetHostName(), host);
-    std::string prefix = v6 ? "[::1]:" : "127.0.0.1:";
-    EXPECT_EQ(trace.Count("Peer address " + prefix + std::to_string(p.server.GetPortNumber()), 5),
-              1);
-  }
-  IPV6_OR_SKIP();
 }
 
 // "localhost" with addresses of both families, a server on the family that
@@ -557,54 +498,4 @@ TEST(LinkFaults, AllocationFailureInSendChangesNothing) {
   EXPECT_TRUE(Eventually([&] { return p.link->QueueSize() == 0; }));
   auto closed = std::async(std::launch::async, [&] { p.link->DisConnect(); });
   EXPECT_EQ(closed.wait_for(kWait), std::future_status::ready);
-}
-
-// Four threads send both ways at once; the readers stall now and then, so
-// frames go out both on the senders' threads and through the writers.
-TEST(LinkStress, RandomSizesBothWaysArriveIntactAndInOrder) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__OPTIMIZE__)
-  const uint64_t kFrames = 300;  // per sending thread; fewer in slow (checked, unoptimised) builds
-#else
-  const uint64_t kFrames = 2500;
-#endif
-  const uint64_t kThreads = 4;
-  struct Checker : LinkCBClass, Waitable {
-    uint64_t next[kThreads] = {}, received = 0, sent = 0;
-    int bad = 0;
-    void Receive(unsigned n, const char* d, Link*) override {
-      const uint64_t t = n >= 8 ? static_cast<uint8_t>(d[7]) % kThreads : 0;  // the tag's top byte
-      const bool same = n >= 8 && StressFrame(t, next[t]++) == std::string(d, n);
-      std::unique_lock<std::mutex> g(mu);
-      bad += !same;
-      ++received;
-      cv.notify_all();
-      // Now and then the reader stalls until more is on its way, so the
-      // senders meet a full socket.
-      if (received % 97 == 0)
-        cv.wait_for(g, kWait, [&] { return sent >= std::min(received + 16, kFrames * kThreads); });
-    }
-    void Exception(int, Link*) override {}
-  } atServer, atClient;
-  LinkPair p;
-  ASSERT_TRUE(p.Open("127.0.0.1", &atClient, &atServer));
-  auto sender = [&](Link& from, Checker& peer, uint64_t t) {
-    for (uint64_t seq = 0; seq < kFrames; ++seq) {
-      const std::string f = StressFrame(t, seq);
-      if (from.Send(f.data(), static_cast<unsigned>(f.size())) != 0) return false;
-      // Flow control: at most 64 frames in flight per direction.
-      peer.Locked([&] { ++peer.sent; });
-      if (!peer.Wait([&] { return peer.sent < peer.received + 64; })) return false;
-    }
-    return true;
-  };
-  std::vector<std::future<bool>> senders;
-  for (uint64_t t = 0; t < kThreads; ++t)
-    for (auto dir : {std::make_pair(&p.client, &atServer), std::make_pair(&p.server, &atClient)})
-      senders.push_back(
-          std::async(std::launch::async, sender, std::ref(*dir.first), std::ref(*dir.second), t));
-  for (auto& f : senders) ASSERT_TRUE(f.get());
-  for (Checker* c : {&atServer, &atClient}) {
-    EXPECT_TRUE(c->Wait([&] { return c->received == kFrames * kThreads; }));
-    EXPECT_EQ(c->Locked([&] { return c->bad; }), 0);
-  }
 }
