@@ -135,37 +135,12 @@ TEST(LinkWrite, BacklogCountLimitAndWaits) {
   EXPECT_FALSE(l.WaitQueueBelow(UINT_MAX, -1));
 }
 
-// Send, Flush, DisConnect: a peer that reads after the close gets every
-// frame, also when it had sent frames this side never read (a close over
-// unread input must not turn into a reset that drops what was flushed).
-TEST(LinkWrite, FlushThenDisConnectDeliversEverything) {
-  const std::string payload(1000, 'f');
-  std::string unread;
-  for (int i = 0; i < 100; ++i) unread += Frame(payload);  // more than the reader takes at once
-  for (int round = 0; round < 10; ++round) {
-    RawPeer p;
-    std::promise<void> go;
-    std::shared_future<void> released = go.get_future().share();
-    p.rec.onReceive = [released](Link*) { released.wait_for(kWait); };
-    // A small receive buffer: our frames wait in the link's send buffer.
-    ASSERT_TRUE(p.Open("", 4096));
-    ASSERT_TRUE(WriteAll(p.fd, unread));
-    ASSERT_TRUE(p.rec.WaitFrames(1));  // the reader is held in the first frame
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(p.link->Send(payload.data(), 1000), 0);  // as unread
-    ASSERT_TRUE(p.link->Flush(-1));
-    // The close comes while the reader still holds unread frames.
-    auto closed = std::async(std::launch::async, [&] { p.link->DisConnect(); });
-    EXPECT_TRUE(Eventually([&] { return !p.link->IsConnected(); }));
-    go.set_value();
-    closed.get();
-    EXPECT_TRUE(ReadExact(p.fd, unread.size() + 1) == unread) << "round " << round;
-  }
-}
-
 // Every way a link ends, by the link or by the peer's bytes and close: what
 // was delivered, Exception once, after the writer's end, EndReason, and the
 // failure's line once, at level 4 (2 for the frame time-out), in the loop that
-// met it, before the report.
+// met it, before the report. Send, Flush, DisConnect delivers everything to a
+// peer that reads after the close, also over input never read (a close over it
+// must not turn into a reset that drops what was flushed).
 TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
   const std::string big(16 << 20, 'w'), most(100000, 'k');  // big: more than the socket buffers
   const std::string header = " - header read has failed. Closing the socket.";
@@ -174,7 +149,7 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
   const std::string late = " - frame not complete within 300 ms. Closing the socket.";
   const linger reset{1, 0};
   using R = LinkEndReason;
-  enum Act { kPeerEnds, kDisConnect, kPostClose, kInReceive, kThrow, kReset, kDestroy, kDrip };
+  enum Act { kPeerEnds, kClose, kPostClose, kInReceive, kThrow, kReset, kDestroy, kDrip, kFlush };
   const struct {
     Act act;
     std::string early;  // sent by the peer before the link takes the connection
@@ -182,7 +157,8 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
     R reason;
     std::string line;
   } cases[] = {
-      {kDisConnect, "", {}, R::LocalClose, ""},
+      {kClose, "", {}, R::LocalClose, ""},
+      {kFlush, Frame("hold") + Frame(most), {"hold"}, R::LocalClose, ""},
       {kPostClose, "", {}, R::LocalClose, ""},  // then DisConnect
       {kInReceive, Frame("one") + Frame("two"), {"one"}, R::LocalClose, ""},
       {kThrow, Frame("b") + Frame("two"), {"b"}, R::NetworkError, "unknown exception thrown."},
@@ -206,15 +182,16 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
     std::shared_future<void> released = release.get_future().share();
     if (c.act == kInReceive) p.rec.onReceive = [](Link* l) { l->DisConnect(); };
     if (c.act == kThrow) p.rec.onReceive = [](Link*) { throw 42; };  // not a std::exception
-    if (c.act == kReset) p.rec.onReceive = [released](Link*) { released.wait_for(kWait); };
+    if (c.act == kReset || c.act == kFlush)
+      p.rec.onReceive = [released](Link*) { released.wait_for(kWait); };
     p.link->SetMaxPayload(most.size());
     if (c.act == kDrip) p.link->SetFrameTimeout(300);
-    ASSERT_TRUE(p.Open(c.early));
+    ASSERT_TRUE(p.Open(c.early, c.act == kFlush ? 4096 : 0));  // kFlush: our bytes wait here
     switch (c.act) {
       case kPeerEnds:
         ::shutdown(p.fd, SHUT_WR);
         break;
-      case kDisConnect:
+      case kClose:
         p.link->DisConnect();
         EXPECT_EQ(p.rec.Ends(), 1);  // it waited for the reader
         break;
@@ -239,6 +216,17 @@ TEST(LinkShutdown, EveryWayOfEndingReportsOnceWithItsReason) {
         ASSERT_TRUE(WriteAll(p.fd, "a 000000"));
         EXPECT_TRUE(p.rec.WaitEnd());
         EXPECT_GE(std::chrono::steady_clock::now() - t0, 290ms);
+        break;
+      }
+      case kFlush: {  // the close comes while the reader holds unread input
+        EXPECT_TRUE(p.rec.WaitFrames(1));
+        ASSERT_EQ(p.link->Send(most.data(), static_cast<unsigned>(most.size())), 0);
+        ASSERT_TRUE(p.link->Flush(-1));
+        auto closed = std::async(std::launch::async, [&] { p.link->DisConnect(); });
+        EXPECT_TRUE(Eventually([&] { return !p.link->IsConnected(); }));
+        release.set_value();
+        closed.get();
+        EXPECT_TRUE(ReadExact(p.fd, most.size() + 11) == Frame(most));  // no reset
         break;
       }
       case kDestroy:
