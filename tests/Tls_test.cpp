@@ -382,11 +382,6 @@ TEST(TlsLink, EveryShutdownOrder) {
   } cases[] = {
       {[](P& p, auto&) { p.client.Send("bye", 3); }, R::PeerClosed, R::LocalClose},
       {[](P& p, auto&) {
-         auto f = std::async(std::launch::async, [&] { p.client.DisConnect(); });
-         p.server.DisConnect();
-       },
-       R::None, R::None},
-      {[](P& p, auto&) {
          p.client.Send(std::string(16 << 20, 'w').c_str(), 16 << 20), p.server.DisConnect();
        },
        R::None, R::LocalClose},  // while the client writes 16 MiB
