@@ -265,27 +265,14 @@ constexpr const char* kNoIPv6 = "skipped: this machine has no IPv6 loopback (::1
 // accepts: the kernel drops further SYNs, so a connect to it can only time out.
 class FullListener : public RawListener {
  public:
-  FullListener() {
-    ::listen(Fd(), 0);
-    m_Queued = RawConnectTo("127.0.0.1", Port());
-  }
+  FullListener() : m_Queued((::listen(Fd(), 0), RawConnectTo("127.0.0.1", Port()))) {}
   ~FullListener() {
     if (m_Queued >= 0) ::close(m_Queued);
   }
-  // True when the queued connection is established and a further connect
-  // gets no answer within `t`.
-  bool DropsConnects(Millis t = Millis(200)) {
+  // True once the queued connection is established, filling the queue.
+  bool Filled() {
     pollfd ready{Fd(), POLLIN, 0};
-    if (m_Queued < 0 || ::poll(&ready, 1, static_cast<int>(kWait.count())) != 1) return false;
-    sockaddr_storage a;
-    socklen_t len = Addr("127.0.0.1", Port(), a);
-    int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    bool pending =
-        ::connect(probe, reinterpret_cast<sockaddr*>(&a), len) == -1 && errno == EINPROGRESS;
-    pollfd p{probe, POLLOUT, 0};
-    pending = pending && ::poll(&p, 1, static_cast<int>(t.count())) == 0;
-    ::close(probe);
-    return pending;
+    return m_Queued >= 0 && ::poll(&ready, 1, static_cast<int>(kWait.count())) == 1;
   }
 
  private:
