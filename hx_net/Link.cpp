@@ -583,28 +583,30 @@ void Link::DisConnect() {
   bool onReader = reader && reader->tid() == os_this_thread::tid();
   m_ThreadsLock.read_unlock();
   if (!reader || onReader) return;
-  {
-    TDiagFunc waitFn("Link", g_LinkDbg, "Link::DisConnect - waiting for read thread.");
-    try {
-      os_this_thread::wait_for_thread(reader->tid());
-    } catch (const os_thread_toolkit_error& e) {
-      HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
-                      << "Error: " << e.what());
-      CodeLines(hx_fn, 4, e);
-      return;
-    } catch (const os_toolkit_error& e) {
-      HX_TRACE(4, "os_toolkit_error exception thrown. "
-                      << "Error: " << e.what());
-      return;
-    } catch (const std::exception& e) {
-      HX_TRACE(4, "std::exception thrown. "
-                      << "Error: " << e.what());
-      return;
-    }
-  }
+  if (!WaitForLinkThread(hx_fn, "Link::DisConnect - waiting for read thread.", reader->tid()))
+    return;
   ThreadsWriteLock();
   delete m_pWriteThread;
   delete m_pReadThread;
   m_pWriteThread = m_pReadThread = nullptr;
   ThreadsWriteUnlock();
+}
+
+bool hx_link::WaitForLinkThread(const TDiagFunc& hx_fn, const char* waiting, os_thread_t tid) {
+  TDiagFunc waitFn("Link", g_LinkDbg, waiting);
+  try {
+    os_this_thread::wait_for_thread(tid);
+    return true;
+  } catch (const os_thread_toolkit_error& e) {
+    HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
+                    << "Error: " << e.what());
+    CodeLines(hx_fn, 4, e);
+  } catch (const os_toolkit_error& e) {
+    HX_TRACE(4, "os_toolkit_error exception thrown. "
+                    << "Error: " << e.what());
+  } catch (const std::exception& e) {
+    HX_TRACE(4, "std::exception thrown. "
+                    << "Error: " << e.what());
+  }
+  return false;
 }

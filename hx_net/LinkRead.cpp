@@ -100,22 +100,8 @@ void Link::ReadLoop() {
   NoteEnd(LinkEndReason::NetworkError);  // the socket went down between reads
   m_CloseEvent.post();
   m_SendQueue.Wake();
-  if (m_pWriteThread) {
-    TDiagFunc waitFn("Link", g_LinkDbg, "Link::ReadLoop - waiting for write thread.");
-    try {
-      os_this_thread::wait_for_thread(m_pWriteThread->tid());
-    } catch (const os_thread_toolkit_error& e) {
-      HX_TRACE(4, "os_thread_toolkit_error exception thrown. "
-                      << "Error: " << e.what());
-      CodeLines(hx_fn, 4, e);
-    } catch (const os_toolkit_error& e) {
-      HX_TRACE(4, "os_toolkit_error exception thrown. "
-                      << "Error: " << e.what());
-    } catch (const std::exception& e) {
-      HX_TRACE(4, "std::exception thrown. "
-                      << "Error: " << e.what());
-    }
-  }
+  if (m_pWriteThread)
+    WaitForLinkThread(hx_fn, "Link::ReadLoop - waiting for write thread.", m_pWriteThread->tid());
   // Also when the writer left through an exception without its drain.
   CloseQueue();
   // No thread of this link uses the descriptor any more. Input nobody will

@@ -33,6 +33,10 @@ void CodeLines(const TDiagFunc& fn, unsigned level, const E& e) {
   HX_TRACE_IN(fn, level, "The native return code: " << e.native_code());
 }
 
+// Waits for one of the link's threads under a scope named `waiting`; a
+// failed wait is traced at level 4 under the caller's scope. False then.
+bool WaitForLinkThread(const TDiagFunc& hx_fn, const char* waiting, os_thread_t tid);
+
 // The header: "%c %.8lx" of 'a' and the length, without a formatted print.
 inline void WriteHeader(char* buf, unsigned length) {
   static const char kHex[] = "0123456789abcdef";
