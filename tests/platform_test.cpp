@@ -180,18 +180,21 @@ TEST(Socket, ConnectErrorsAndTheBoundSharedByEveryAddress) {
 void NoOp(int) {}
 
 // adopt takes over a connected descriptor. A blocking send returns a partial
-// count when a signal interrupts it after some bytes went out: signals sent
-// while the reader drains make that happen many times over some megabytes.
-// The bytes must arrive whole and in order across more buffers than one
-// system call takes (IOV_MAX is 1024 on Linux), some of them empty.
-TEST(Socket, AdoptedDescriptorWritevContinuesAfterPartialWrites) {
+// count when a signal interrupts it after some bytes went out, and a blocking
+// receive fails with EINTR: signals sent to both ends' threads while some
+// megabytes pass make that happen many times. The bytes must arrive whole and
+// in order across more buffers than one system call takes (IOV_MAX is 1024 on
+// Linux), some of them empty.
+TEST(Socket, AdoptedDescriptorsCarryOnThroughPartialWritesAndInterruptedReads) {
   struct sigaction sa {
   }, old{};
   sa.sa_handler = NoOp;  // no SA_RESTART: EINTR is exercised too
   ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  std::unique_ptr<os_tcp_socket> s(os_tcp_socket::adopt(sv[0]));
+  timeval bound{5, 0};  // a receive that waits longer fails, so the test never hangs
+  ASSERT_EQ(::setsockopt(sv[1], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound), 0);
+  std::unique_ptr<os_tcp_socket> s(os_tcp_socket::adopt(sv[0])), r(os_tcp_socket::adopt(sv[1]));
   EXPECT_TRUE(s->handle() == sv[0] && s->connected() && s->good());
   auto size = [](size_t i) -> size_t { return i % 7 == 3 ? 0 : i % 5 * 3000 + i; };
   std::string expected, got;
@@ -202,21 +205,31 @@ TEST(Socket, AdoptedDescriptorWritevContinuesAfterPartialWrites) {
     iov.push_back(iovec{&expected[at], size(i)});
   std::promise<long> written;
   std::future<long> writtenF = written.get_future();
-  std::thread writer(
-      [&] { written.set_value(s->writev(iov.data(), static_cast<int>(iov.size()))); });
-  for (auto end = Clock::now() + 20s; got.size() < expected.size() && Clock::now() < end;) {
-    if (!Ready(writtenF, 0ms)) pthread_kill(writer.native_handle(), SIGUSR1);
-    got += hxtest::ReadExact(sv[1], std::min<size_t>(16384, expected.size() - got.size()), 1s);
-  }
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    written.set_value(s->writev(iov.data(), static_cast<int>(iov.size())));
+    writing = false;
+  });
+  std::thread pester([&, reader = pthread_self()] {
+    while (writing) {
+      pthread_kill(writer.native_handle(), SIGUSR1);
+      pthread_kill(reader, SIGUSR1);
+      std::this_thread::yield();
+    }
+  });
+  char buf[16384];
+  for (int n; got.size() < expected.size() && (n = r->read(buf, sizeof buf)) > 0;)
+    got.append(buf, n);
+  EXPECT_TRUE(r->good()) << "error " << r->error();
   if (!Ready(writtenF, kBound)) ::shutdown(sv[1], SHUT_RDWR);  // unblock the writer
   writer.join();
+  pester.join();  // every signal sent has been handled: the old action may return
   sigaction(SIGUSR1, &old, nullptr);
   EXPECT_EQ(writtenF.get(), static_cast<long>(expected.size()));
   EXPECT_TRUE(s->good()) << "error " << s->error();
   EXPECT_TRUE(got == expected) << "bytes lost, repeated or reordered: " << got.size();
   s.reset();  // closes sv[0]: the other end sees end of stream
-  EXPECT_TRUE(hxtest::WaitPeerClose(sv[1]));
-  ::close(sv[1]);
+  EXPECT_EQ(r->read(buf, sizeof buf), 0);
 }
 
 // ---------------------------------------------------------------------------
