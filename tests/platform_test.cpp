@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "hx_net/CtlClient.h"
 #include "platform/os_toolkit.h"
 #include "tests/support/test_support.h"
 
@@ -283,13 +284,25 @@ TEST(Socket, ConnectToAnyTriesTheNextAddressAfterARefusal) {
 // ---------------------------------------------------------------------------
 // Threads
 
-// A thread body that reports the id it sees, then waits to be let go.
+// A thread body that reports the id it sees, then waits to be let go. With
+// `refused` set it leaves the library's per-thread connect error set (a CTL
+// request to a port that refuses), which the next run must not find.
 struct ThreadRun {
   std::promise<os_thread_t> seen;
   std::shared_future<void> go;
+  int refused = 0;
+  long errors[2] = {};  // the connect error as the run starts and after its request
+  pthread_t self{};
 };
 void* Body(void* arg) {
   auto* r = static_cast<ThreadRun*>(arg);
+  r->errors[0] = CtlInterface::LastConnectError();
+  r->self = pthread_self();
+  CtlHostParams p{"127.0.0.1", "", 5, static_cast<ComponentTypeEnum>(3)};
+  std::snprintf(p.m_Port, sizeof p.m_Port, "%d", r->refused);
+  std::string info;
+  if (r->refused) CtlInterface::LifeCheck(p, info);
+  r->errors[1] = CtlInterface::LastConnectError();
   r->seen.set_value(os_this_thread::tid());
   r->go.wait();
   return nullptr;
@@ -299,18 +312,25 @@ bool EndsWithin(os_thread_t id, std::chrono::milliseconds bound) {
   return Ready(Spawn([id] { os_this_thread::wait_for_thread(id); }), bound);
 }
 
-// The second run is on a parked thread: it has an id and an end of its own.
+// The second run is on the first's parked thread: it has an id and an end of
+// its own, and none of the library's thread-local state of the first run.
 // A throwing function ends only its own run. (The creation seam is driven by
 // the Link suite.)
-TEST(Threads, EachRunHasItsOwnIdAndEnd) {
+TEST(Threads, EachRunHasItsOwnIdEndAndThreadState) {
   os_thread_t previous = os_this_thread::tid();
+  hxtest::RefusingPort refusing;
+  pthread_t first{};
   for (int run = 0; run < 2; ++run) {
     std::promise<void> go;
-    ThreadRun r{{}, go.get_future().share()};
+    ThreadRun r{{}, go.get_future().share(), run == 0 ? refusing.port : 0};
     auto seen = r.seen.get_future();
     os_thread t(Body, &r, 0, false);
     ASSERT_TRUE(Ready(seen, kBound));
     EXPECT_EQ(seen.get(), t.tid()) << "the thread sees the id its object reports";
+    EXPECT_EQ(r.errors[0], 0) << "run " << run;
+    EXPECT_EQ(r.errors[1], run == 0 ? ECONNREFUSED : 0);
+    EXPECT_TRUE(run == 0 || pthread_equal(r.self, first)) << "not run on the parked thread";
+    first = r.self;
     EXPECT_NE(t.tid(), previous);
     EXPECT_TRUE(os_thread::exists(t.tid()) && t.running());
     EXPECT_FALSE(EndsWithin(t.tid(), kQuiet)) << "wait ended before the thread";
